@@ -1,0 +1,158 @@
+#include "AppModel.h"
+
+#include "platform/Alerts.h"
+#include "platform/Clock.h"
+#include "platform/LoginItem.h"
+#include "platform/SettingsStore.h"
+#include "platform/Trash.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const QString thresholdKey = QStringLiteral("threshold");
+const QString lastPercentKey = QStringLiteral("lastPercent");
+const QString lastChargingKey = QStringLiteral("lastCharging");
+const QString lastSeenKey = QStringLiteral("lastSeen");
+const QString loginItemConfiguredKey = QStringLiteral("loginItemConfigured");
+
+constexpr qint64 defaultThreshold = 10;
+constexpr double reminderWindowSeconds = 48 * 60 * 60;
+
+bool isMouse(const BatteryService& service)
+{
+    if (service.batteryLowNotificationType
+        && service.batteryLowNotificationType->startsWith(QLatin1String("MO"))) {
+        return true;
+    }
+    return service.product
+        && service.product->contains(QLatin1String("mouse"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+std::optional<MouseBattery> MouseBatteryReader::select(const QList<BatteryService>& services)
+{
+    std::optional<MouseBattery> best;
+    for (const BatteryService& service : services) {
+        if (!isMouse(service) || !service.batteryPercent) {
+            continue;
+        }
+        const MouseBattery candidate{*service.batteryPercent,
+                                     service.transport == QLatin1String("USB")};
+        if (!best || candidate.percent < best->percent) {
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+std::optional<MouseBattery> MouseBatteryReader::read(BatteryServices& source)
+{
+    return select(source.services());
+}
+
+std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
+                                      const QDateTime& now, bool lastCharging,
+                                      qint64 lastPercent, qint64 threshold)
+{
+    if (!lastSeen || !lastSeen->isValid()) {
+        return std::nullopt;
+    }
+    // A reading from the future (a clock set back) still counts as recent.
+    const double age = static_cast<double>(lastSeen->msecsTo(now)) / 1000.0;
+    if (age >= reminderWindowSeconds || lastCharging) {
+        return std::nullopt;
+    }
+    if (lastPercent <= threshold) {
+        return lastPercent;
+    }
+    return std::nullopt;
+}
+
+const QList<qint64> AppModel::thresholdChoices{5, 10, 15, 20};
+
+AppModel::AppModel(Services services, QObject* parent)
+    : QObject(parent)
+    , m_services(std::move(services))
+{
+    m_services.store.registerDefaults({{thresholdKey, defaultThreshold}});
+    m_threshold = m_services.store.integer(thresholdKey);
+    refresh();
+}
+
+template <typename T> void AppModel::publish(T& field, const T& value)
+{
+    Q_EMIT objectWillChange();
+    field = value;
+    Q_EMIT changed();
+}
+
+void AppModel::setThreshold(qint64 threshold)
+{
+    publish(m_threshold, threshold);
+    m_services.store.setInteger(thresholdKey, m_threshold);
+}
+
+void AppModel::refresh()
+{
+    publish(m_battery, MouseBatteryReader::read(m_services.batteries));
+    if (m_battery) {
+        m_services.store.setInteger(lastPercentKey, m_battery->percent);
+        m_services.store.setBoolean(lastChargingKey, m_battery->isCharging);
+        m_services.store.setDate(lastSeenKey, m_services.clock.now());
+    }
+    publish(m_opensAtLogin, m_services.loginItem.isEnabled());
+}
+
+std::optional<qint64> AppModel::percentNeedingReminder()
+{
+    refresh();
+    const SettingsStore& store = m_services.store;
+    return reminderPercent(store.date(lastSeenKey), m_services.clock.now(),
+                           store.boolean(lastChargingKey), store.integer(lastPercentKey),
+                           m_threshold);
+}
+
+void AppModel::registerLoginItemOnFirstInstall()
+{
+    if (m_services.store.boolean(loginItemConfiguredKey)) {
+        return;
+    }
+    const QString holdingFolder = QFileInfo(m_services.programFile).dir().dirName();
+    if (holdingFolder != QLatin1String("Applications")) {
+        return;
+    }
+    // Marked before registering: a registration that fails is not tried again at later
+    // launches, and one the user turns off later stays off.
+    m_services.store.setBoolean(loginItemConfiguredKey, true);
+    m_services.loginItem.enable();
+    refresh();
+}
+
+void AppModel::setOpensAtLogin(bool enabled)
+{
+    const Outcome outcome =
+        enabled ? m_services.loginItem.enable() : m_services.loginItem.disable();
+    if (!outcome.ok()) {
+        m_services.alerts.showError(outcome.errorDescription());
+    }
+    refresh();
+}
+
+Outcome AppModel::uninstall()
+{
+    const bool wasOpeningAtLogin = m_opensAtLogin;
+    m_services.loginItem.disable();
+    const Outcome moved = m_services.trash.moveToTrash(m_services.programFile);
+    if (moved.ok()) {
+        m_services.store.removeAll();
+        return moved;
+    }
+    if (wasOpeningAtLogin) {
+        m_services.loginItem.enable();
+    }
+    refresh();
+    return moved;
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+#include "platform/BatteryServices.h"
+#include "platform/Outcome.h"
+
+class Alerts;
+class Clock;
+class LoginItem;
+class SettingsStore;
+class Trash;
+
+// One reading of the mouse's battery.
+struct MouseBattery {
+    qint64 percent = 0; // as the device reports it, not clamped
+    bool isCharging = false;
+
+    bool operator==(const MouseBattery&) const = default;
+};
+
+namespace MouseBatteryReader {
+
+// Picks the mouse out of the devices, in their order: the lowest level wins, the first of
+// equal levels stays. Nothing when no recognised mouse reports a level.
+std::optional<MouseBattery> select(const QList<BatteryService>& services);
+
+// Asks the system and selects.
+std::optional<MouseBattery> read(BatteryServices& source);
+
+} // namespace MouseBatteryReader
+
+// The shutdown rule on its own: the percentage to remind of, or nothing. A reading seen 48
+// hours ago or earlier, a charging mouse or a level above the threshold needs no reminder.
+std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
+                                      const QDateTime& now, bool lastCharging,
+                                      qint64 lastPercent, qint64 threshold);
+
+// The one model of the agent: the battery last read, the threshold and the login item, with
+// the stored settings behind them.
+class AppModel : public QObject {
+    Q_OBJECT
+public:
+    struct Services {
+        BatteryServices& batteries;
+        SettingsStore& store;
+        LoginItem& loginItem;
+        Trash& trash;
+        Alerts& alerts;
+        Clock& clock;
+        QString programFile; // what "uninstall" moves to the Trash
+    };
+
+    static const QList<qint64> thresholdChoices;
+
+    // Registers the default threshold and reads the battery once.
+    explicit AppModel(Services services, QObject* parent = nullptr);
+
+    qint64 threshold() const { return m_threshold; }
+    // Stores any value, not only one of thresholdChoices.
+    void setThreshold(qint64 threshold);
+    const std::optional<MouseBattery>& battery() const { return m_battery; }
+    bool opensAtLogin() const { return m_opensAtLogin; }
+
+    // Reads the battery and the login item; stores the reading when a mouse was found.
+    void refresh();
+    // Refreshes, then applies the shutdown rule to the stored last reading.
+    std::optional<qint64> percentNeedingReminder();
+    // Turns the login item on the first time the program runs from a folder named
+    // "Applications".
+    void registerLoginItemOnFirstInstall();
+    // Shows the system's error when the switch fails; opensAtLogin then follows the real state.
+    void setOpensAtLogin(bool enabled);
+    // Disables the login item, moves the program file to the Trash and removes the stored
+    // settings. On failure the login item is put back as it was and nothing stored is lost.
+    Outcome uninstall();
+
+signals:
+    // Emitted on every assignment of threshold, battery or opensAtLogin, just before the new
+    // value is stored.
+    void objectWillChange();
+    // Emitted right after such an assignment.
+    void changed();
+
+private:
+    template <typename T> void publish(T& field, const T& value);
+
+    Services m_services;
+    qint64 m_threshold = 0;
+    std::optional<MouseBattery> m_battery;
+    bool m_opensAtLogin = false;
+};

@@ -1,0 +1,3 @@
+#pragma once
+
+// Placeholder: the palette, font and block bar arrive with the reminder card.

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class Clock;
+
+// Puts the shutdown reminder card on screen and takes it away again: one at a time, closing on
+// the first click, the first key or its time-out, and running the caller's completion once.
+class ReminderWindow : public QObject {
+    Q_OBJECT
+public:
+    explicit ReminderWindow(Clock& clock, QObject* parent = nullptr);
+    ~ReminderWindow() override;
+
+    // True from show() until the reminder is dismissed.
+    bool isVisible() const;
+
+    // Does nothing while a reminder is open (its completion is then never run). Otherwise the
+    // completion runs once, from a later turn of the event loop, after the window has left the
+    // screen and isVisible() has become false.
+    void show(qint64 batteryPercent, double duration, std::function<void()> completion);
+    // Closes the open reminder, if any, and runs its completion.
+    void dismiss();
+
+signals:
+    // Emitted by every dismissal that closed a reminder, after its completion has run.
+    void dismissed();
+
+private:
+    struct Open;
+    Clock& m_clock;
+    std::unique_ptr<Open> m_open; // the window, its time-out and completion while one is shown
+};

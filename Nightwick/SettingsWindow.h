@@ -1,0 +1,3 @@
+#pragma once
+
+// Placeholder: the settings window arrives with its own change.

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "Outcome.h"
+
+// Whether the agent starts when the user logs in.
+class LoginItem {
+public:
+    virtual ~LoginItem() = default;
+
+    virtual bool isEnabled() const = 0;
+    virtual Outcome enable() = 0;
+    // Already disabled counts as success.
+    virtual Outcome disable() = 0;
+};

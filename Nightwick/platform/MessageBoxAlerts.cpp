@@ -1,0 +1,10 @@
+#include "MessageBoxAlerts.h"
+
+#include <QMessageBox>
+
+void MessageBoxAlerts::showError(const QString& description)
+{
+    // The system's words alone: the program adds no title or text of its own.
+    QMessageBox box(QMessageBox::Critical, QString(), description, QMessageBox::Ok);
+    box.exec();
+}

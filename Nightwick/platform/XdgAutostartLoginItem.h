@@ -1,0 +1,38 @@
+#pragma once
+
+#include "LoginItem.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Starting at login through an XDG autostart entry that runs the program with --autostart.
+class XdgAutostartLoginItem final : public LoginItem {
+public:
+    XdgAutostartLoginItem(QString entryFile, QString programFile);
+
+    // $XDG_CONFIG_HOME/autostart/nightwick.desktop
+    static QString defaultEntryFile();
+
+    // Enabled exactly when the entry exists, runs this program, and is neither hidden nor
+    // switched off by the desktop.
+    bool isEnabled() const override;
+    Outcome enable() override;
+    Outcome disable() override;
+
+private:
+    QString m_entryFile;
+    QString m_programFile;
+};
+
+// The Exec value rules of the Desktop Entry Specification, both ways.
+namespace DesktopExec {
+
+// One Exec value, escaped for the file, that runs `program` with `arguments`.
+QString format(const QString& program, const QStringList& arguments);
+// The command line an Exec value as found in the file stands for, field codes dropped; nothing
+// when the value is malformed.
+std::optional<QStringList> parse(const QString& fileValue);
+
+} // namespace DesktopExec

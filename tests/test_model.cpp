@@ -1,0 +1,4 @@
+#include <QTest>
+class TestModel : public QObject { Q_OBJECT };
+QTEST_GUILESS_MAIN(TestModel)
+#include "test_model.moc"

@@ -1,0 +1,4 @@
+#include <QTest>
+class TestPlatform : public QObject { Q_OBJECT };
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "test_platform.moc"
