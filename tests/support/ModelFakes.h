@@ -1,0 +1,111 @@
+#pragma once
+
+#include "platform/Alerts.h"
+#include "platform/BatteryServices.h"
+#include "platform/LoginItem.h"
+#include "platform/SettingsStore.h"
+#include "platform/Trash.h"
+
+#include <QStringList>
+
+// Stand-ins for the services the model is built on, each recording what it was asked.
+
+class FakeBatteryServices final : public BatteryServices {
+public:
+    QList<BatteryService> services() override
+    {
+        ++reads;
+        return devices;
+    }
+
+    // A single mouse as UPower would report it.
+    void setMouse(qint64 percent, bool charging)
+    {
+        devices = {{QStringLiteral("MOUSE"), QStringLiteral("Magic Mouse 2"), percent,
+                    charging ? std::optional<QString>(QStringLiteral("USB")) : std::nullopt}};
+    }
+
+    QList<BatteryService> devices;
+    int reads = 0;
+};
+
+// The stored settings in memory, typed as they would come back from the file.
+class MemorySettingsStore final : public SettingsStore {
+public:
+    void registerDefaults(const QVariantMap& defaults) override { this->defaults = defaults; }
+    qint64 integer(const QString& key) const override { return value(key).toLongLong(); }
+    bool boolean(const QString& key) const override { return value(key).toBool(); }
+    std::optional<QDateTime> date(const QString& key) const override
+    {
+        const QVariant stored = value(key);
+        if (stored.typeId() != QMetaType::QDateTime) {
+            return std::nullopt;
+        }
+        return stored.toDateTime();
+    }
+    void setInteger(const QString& key, qint64 v) override { values.insert(key, v); }
+    void setBoolean(const QString& key, bool v) override { values.insert(key, v); }
+    void setDate(const QString& key, const QDateTime& v) override { values.insert(key, v); }
+    Outcome removeAll() override
+    {
+        values.clear();
+        ++removals;
+        return Outcome::success();
+    }
+
+    QVariant value(const QString& key) const
+    {
+        return values.contains(key) ? values.value(key) : defaults.value(key);
+    }
+
+    QVariantMap values;
+    QVariantMap defaults;
+    int removals = 0;
+};
+
+class FakeLoginItem final : public LoginItem {
+public:
+    bool isEnabled() const override { return enabled; }
+    Outcome enable() override
+    {
+        calls << QStringLiteral("enable");
+        if (failEnable) {
+            return Outcome::failure(QStringLiteral("enable refused"));
+        }
+        enabled = true;
+        return Outcome::success();
+    }
+    Outcome disable() override
+    {
+        calls << QStringLiteral("disable");
+        if (failDisable) {
+            return Outcome::failure(QStringLiteral("disable refused"));
+        }
+        enabled = false;
+        return Outcome::success();
+    }
+
+    bool enabled = false;
+    bool failEnable = false;
+    bool failDisable = false;
+    QStringList calls;
+};
+
+class FakeTrash final : public Trash {
+public:
+    Outcome moveToTrash(const QString& path) override
+    {
+        trashed << path;
+        return failure.isEmpty() ? Outcome::success() : Outcome::failure(failure);
+    }
+
+    QString failure; // set to make the move fail with this description
+    QStringList trashed;
+};
+
+class FakeAlerts final : public Alerts {
+public:
+    void showError(const QString& description) override { shown << description; }
+
+    QStringList shown;
+};
