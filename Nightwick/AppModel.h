@@ -38,8 +38,8 @@ std::optional<MouseBattery> read(BatteryServices& source);
 // The shutdown rule on its own: the percentage to remind of, or nothing. A reading seen 48
 // hours ago or earlier, a charging mouse or a level above the threshold needs no reminder.
 std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
-                                      const QDateTime& now, bool lastCharging,
-                                      qint64 lastPercent, qint64 threshold);
+                                      const QDateTime& now, bool lastCharging, qint64 lastPercent,
+                                      qint64 threshold);
 
 // The one model of the agent: the battery last read, the threshold and the login item, with
 // the stored settings behind them.

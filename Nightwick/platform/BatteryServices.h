@@ -8,10 +8,11 @@
 // What the system reports about one battery-powered input device, each property possibly
 // absent. The mouse is picked out of a list of these by MouseBatteryReader.
 struct BatteryService {
-    std::optional<QString> batteryLowNotificationType; // "MOUSE" for a device the system knows is a mouse
-    std::optional<QString> product;                    // the model name
-    std::optional<qint64> batteryPercent;              // whole percent only
-    std::optional<QString> transport;                  // "USB" while the device is on its cable
+    std::optional<QString>
+        batteryLowNotificationType;       // "MOUSE" for a device the system knows is a mouse
+    std::optional<QString> product;       // the model name
+    std::optional<qint64> batteryPercent; // whole percent only
+    std::optional<QString> transport;     // "USB" while the device is on its cable
 
     bool operator==(const BatteryService&) const = default;
 };

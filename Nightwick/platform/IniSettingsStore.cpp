@@ -7,101 +7,113 @@
 
 namespace {
 
-// INI files hold text, so a value read back is a string whatever was written.
-std::optional<qint64> parseInteger(const QVariant& value)
-{
+// INI files hold text, so a value read back is a string whatever was written; the defaults
+// registered in memory keep their own types.
+std::optional<qint64> parseInteger(const QVariant& value) {
+    if (value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::Int) {
+        return value.toLongLong();
+    }
+    if (value.typeId() != QMetaType::QString) {
+        return std::nullopt;
+    }
     bool ok = false;
     const qint64 number = value.toString().trimmed().toLongLong(&ok);
     return ok ? std::optional<qint64>(number) : std::nullopt;
 }
 
-} // namespace
-
-IniSettingsStore::IniSettingsStore(const QString& filePath)
-    : m_filePath(filePath)
-{
-}
-
-QString IniSettingsStore::defaultFilePath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QStringLiteral("/nightwick/nightwick.conf");
-}
-
-void IniSettingsStore::registerDefaults(const QVariantMap& defaults)
-{
-    for (auto it = defaults.begin(); it != defaults.end(); ++it) {
-        m_defaults.insert(it.key(), it.value());
+std::optional<bool> parseBoolean(const QVariant& value) {
+    if (value.typeId() == QMetaType::Bool) {
+        return value.toBool();
     }
-}
-
-QVariant IniSettingsStore::value(const QString& key) const
-{
-    // Read afresh each time: another copy of the agent, or the user, may have changed the file.
-    const QSettings settings(m_filePath, QSettings::IniFormat);
-    const QVariant stored = settings.value(key);
-    return stored.isValid() ? stored : m_defaults.value(key);
-}
-
-qint64 IniSettingsStore::integer(const QString& key) const
-{
-    const QVariant stored = value(key);
-    if (stored.typeId() == QMetaType::LongLong || stored.typeId() == QMetaType::Int) {
-        return stored.toLongLong();
-    }
-    return parseInteger(stored).value_or(0);
-}
-
-bool IniSettingsStore::boolean(const QString& key) const
-{
-    const QVariant stored = value(key);
-    if (stored.typeId() == QMetaType::Bool) {
-        return stored.toBool();
-    }
-    const QString text = stored.toString().trimmed();
-    if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1")) {
         return true;
     }
-    return parseInteger(stored).value_or(0) != 0;
+    if (text == QLatin1String("false") || text == QLatin1String("0")) {
+        return false;
+    }
+    return std::nullopt;
 }
 
-std::optional<QDateTime> IniSettingsStore::date(const QString& key) const
-{
-    const QVariant stored = value(key);
-    if (stored.typeId() != QMetaType::QString) {
+std::optional<QDateTime> parseDate(const QVariant& value) {
+    if (value.typeId() != QMetaType::QString) {
         return std::nullopt;
     }
-    const QDateTime parsed = QDateTime::fromString(stored.toString(), Qt::ISODateWithMs);
+    const QDateTime parsed = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
     if (!parsed.isValid()) {
         return std::nullopt;
     }
     return parsed.toUTC();
 }
 
-void IniSettingsStore::write(const QString& key, const QVariant& value)
-{
+} // namespace
+
+IniSettingsStore::IniSettingsStore(const QString& filePath)
+    : m_filePath(filePath) {
+}
+
+QString IniSettingsStore::defaultFilePath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/nightwick/nightwick.conf");
+}
+
+void IniSettingsStore::registerDefaults(const QVariantMap& defaults) {
+    for (auto it = defaults.begin(); it != defaults.end(); ++it) {
+        m_defaults.insert(it.key(), it.value());
+    }
+}
+
+QVariant IniSettingsStore::storedValue(const QString& key) const {
+    // Read afresh each time: the user may have edited the file while the agent runs.
+    const QSettings settings(m_filePath, QSettings::IniFormat);
+    return settings.value(key);
+}
+
+// A value that cannot be read as the wanted type counts as unset, so a garbled line falls back
+// to the registered default (a threshold of "ten" reminds at 10, not at 0).
+template <typename T>
+T IniSettingsStore::typed(const QString& key, std::optional<T> (*parse)(const QVariant&),
+                          T fallback) const {
+    if (const std::optional<T> stored = parse(storedValue(key))) {
+        return *stored;
+    }
+    return parse(m_defaults.value(key)).value_or(fallback);
+}
+
+qint64 IniSettingsStore::integer(const QString& key) const {
+    return typed<qint64>(key, parseInteger, 0);
+}
+
+bool IniSettingsStore::boolean(const QString& key) const {
+    return typed<bool>(key, parseBoolean, false);
+}
+
+std::optional<QDateTime> IniSettingsStore::date(const QString& key) const {
+    if (std::optional<QDateTime> stored = parseDate(storedValue(key))) {
+        return stored;
+    }
+    return parseDate(m_defaults.value(key));
+}
+
+void IniSettingsStore::write(const QString& key, const QVariant& value) {
     QSettings settings(m_filePath, QSettings::IniFormat);
     settings.setValue(key, value);
     settings.sync();
 }
 
-void IniSettingsStore::setInteger(const QString& key, qint64 value)
-{
+void IniSettingsStore::setInteger(const QString& key, qint64 value) {
     write(key, QString::number(value));
 }
 
-void IniSettingsStore::setBoolean(const QString& key, bool value)
-{
+void IniSettingsStore::setBoolean(const QString& key, bool value) {
     write(key, value ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
-void IniSettingsStore::setDate(const QString& key, const QDateTime& value)
-{
+void IniSettingsStore::setDate(const QString& key, const QDateTime& value) {
     write(key, value.toUTC().toString(Qt::ISODateWithMs));
 }
 
-Outcome IniSettingsStore::removeAll()
-{
+Outcome IniSettingsStore::removeAll() {
     QFile::remove(m_filePath + QStringLiteral(".lock"));
     QFile file(m_filePath);
     if (!file.exists() || file.remove()) {

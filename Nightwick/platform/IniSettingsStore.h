@@ -22,7 +22,9 @@ public:
     Outcome removeAll() override;
 
 private:
-    QVariant value(const QString& key) const;
+    QVariant storedValue(const QString& key) const;
+    template <typename T>
+    T typed(const QString& key, std::optional<T> (*parse)(const QVariant&), T fallback) const;
     void write(const QString& key, const QVariant& value);
 
     QString m_filePath;

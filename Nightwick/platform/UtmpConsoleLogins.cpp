@@ -17,16 +17,14 @@ namespace {
 constexpr int callTimeoutMs = 500;
 const QString login1Service = QStringLiteral("org.freedesktop.login1");
 
-std::optional<qint64> later(std::optional<qint64> a, std::optional<qint64> b)
-{
+std::optional<qint64> later(std::optional<qint64> a, std::optional<qint64> b) {
     if (!a || !b) {
         return a ? a : b;
     }
     return std::max(*a, *b);
 }
 
-QString lineName(const utmpx& record)
-{
+QString lineName(const utmpx& record) {
     const char* line = record.ut_line;
     const auto length = static_cast<qsizetype>(strnlen(line, sizeof record.ut_line));
     return QString::fromUtf8(line, length);
@@ -36,17 +34,14 @@ QString lineName(const utmpx& record)
 
 UtmpConsoleLogins::UtmpConsoleLogins(QDBusConnection systemBus, QString utmpFile)
     : m_systemBus(std::move(systemBus))
-    , m_utmpFile(std::move(utmpFile))
-{
+    , m_utmpFile(std::move(utmpFile)) {
 }
 
-std::optional<qint64> UtmpConsoleLogins::newestLogin()
-{
+std::optional<qint64> UtmpConsoleLogins::newestLogin() {
     return later(newestConsoleRecord(m_utmpFile), newestGraphicalSession());
 }
 
-std::optional<qint64> UtmpConsoleLogins::newestConsoleRecord(const QString& utmpFile)
-{
+std::optional<qint64> UtmpConsoleLogins::newestConsoleRecord(const QString& utmpFile) {
     const QByteArray path = utmpFile.isEmpty() ? QByteArray(_PATH_UTMPX) : utmpFile.toLocal8Bit();
     if (utmpxname(path.constData()) != 0) {
         return std::nullopt;
@@ -63,8 +58,7 @@ std::optional<qint64> UtmpConsoleLogins::newestConsoleRecord(const QString& utmp
     return newest;
 }
 
-std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession()
-{
+std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession() {
     if (!m_systemBus.isConnected()) {
         return std::nullopt;
     }
@@ -73,8 +67,8 @@ std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession()
                                        QStringLiteral("org.freedesktop.login1.Manager"),
                                        QStringLiteral("ListSessions")),
         QDBus::Block, callTimeoutMs);
-    if (list.type() != QDBusMessage::ReplyMessage || list.arguments().size() != 1
-        || list.signature() != QLatin1String("a(susso)")) {
+    if (list.type() != QDBusMessage::ReplyMessage || list.arguments().size() != 1 ||
+        list.signature() != QLatin1String("a(susso)")) {
         return std::nullopt;
     }
     const uint ownUid = getuid();
@@ -96,16 +90,16 @@ std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession()
             QStringLiteral("GetAll"));
         getAll << QStringLiteral("org.freedesktop.login1.Session");
         const QDBusMessage reply = m_systemBus.call(getAll, QDBus::Block, callTimeoutMs);
-        if (reply.type() != QDBusMessage::ReplyMessage
-            || reply.signature() != QLatin1String("a{sv}")) {
+        if (reply.type() != QDBusMessage::ReplyMessage ||
+            reply.signature() != QLatin1String("a{sv}")) {
             continue;
         }
         QVariantMap properties;
         reply.arguments().first().value<QDBusArgument>() >> properties;
         const QString type = properties.value(QStringLiteral("Type")).toString();
         const QVariant timestamp = properties.value(QStringLiteral("Timestamp"));
-        if ((type != QLatin1String("x11") && type != QLatin1String("wayland"))
-            || timestamp.typeId() != QMetaType::ULongLong) {
+        if ((type != QLatin1String("x11") && type != QLatin1String("wayland")) ||
+            timestamp.typeId() != QMetaType::ULongLong) {
             continue;
         }
         // logind counts microseconds since 1970.

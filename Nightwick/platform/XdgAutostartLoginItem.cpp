@@ -15,8 +15,7 @@ const QString autostartArgument = QStringLiteral("--autostart");
 const QString reservedCharacters = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
 const QString escapedInQuotes = QStringLiteral("\"`$\\");
 
-QString quoteArgument(const QString& argument)
-{
+QString quoteArgument(const QString& argument) {
     QString quoted = QStringLiteral("\"");
     for (const QChar c : argument) {
         if (c == QLatin1Char('%')) {
@@ -31,30 +30,36 @@ QString quoteArgument(const QString& argument)
     return quoted + QLatin1Char('"');
 }
 
-QString plainArgument(const QString& argument)
-{
+QString plainArgument(const QString& argument) {
     QString plain = argument;
     return plain.replace(QLatin1String("%"), QLatin1String("%%"));
 }
 
 // The escapes every string value in a desktop entry may carry.
-QString escapeString(const QString& value)
-{
+QString escapeString(const QString& value) {
     QString escaped;
     for (const QChar c : value) {
         switch (c.unicode()) {
-        case '\\': escaped += QLatin1String("\\\\"); break;
-        case '\n': escaped += QLatin1String("\\n"); break;
-        case '\t': escaped += QLatin1String("\\t"); break;
-        case '\r': escaped += QLatin1String("\\r"); break;
-        default: escaped += c;
+        case '\\':
+            escaped += QLatin1String("\\\\");
+            break;
+        case '\n':
+            escaped += QLatin1String("\\n");
+            break;
+        case '\t':
+            escaped += QLatin1String("\\t");
+            break;
+        case '\r':
+            escaped += QLatin1String("\\r");
+            break;
+        default:
+            escaped += c;
         }
     }
     return escaped;
 }
 
-QString unescapeString(const QString& value)
-{
+QString unescapeString(const QString& value) {
     QString plain;
     for (qsizetype i = 0; i < value.size(); ++i) {
         const QChar c = value.at(i);
@@ -64,20 +69,31 @@ QString unescapeString(const QString& value)
         }
         const QChar next = value.at(++i);
         switch (next.unicode()) {
-        case 's': plain += QLatin1Char(' '); break;
-        case 'n': plain += QLatin1Char('\n'); break;
-        case 't': plain += QLatin1Char('\t'); break;
-        case 'r': plain += QLatin1Char('\r'); break;
-        case '\\': plain += QLatin1Char('\\'); break;
-        default: plain += c; plain += next;
+        case 's':
+            plain += QLatin1Char(' ');
+            break;
+        case 'n':
+            plain += QLatin1Char('\n');
+            break;
+        case 't':
+            plain += QLatin1Char('\t');
+            break;
+        case 'r':
+            plain += QLatin1Char('\r');
+            break;
+        case '\\':
+            plain += QLatin1Char('\\');
+            break;
+        default:
+            plain += c;
+            plain += next;
         }
     }
     return plain;
 }
 
 // Field codes stand for things the launcher fills in; "%%" is a literal percent sign.
-std::optional<QString> expandFieldCodes(const QString& argument)
-{
+std::optional<QString> expandFieldCodes(const QString& argument) {
     QString expanded;
     for (qsizetype i = 0; i < argument.size(); ++i) {
         if (argument.at(i) != QLatin1Char('%')) {
@@ -95,8 +111,7 @@ std::optional<QString> expandFieldCodes(const QString& argument)
 }
 
 // The keys of the [Desktop Entry] group, or nothing when the file cannot be read.
-std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
-{
+std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
@@ -123,20 +138,19 @@ std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
 
 } // namespace
 
-QString DesktopExec::format(const QString& program, const QStringList& arguments)
-{
+QString DesktopExec::format(const QString& program, const QStringList& arguments) {
     QStringList words{quoteArgument(program)};
     for (const QString& argument : arguments) {
-        const bool needsQuotes = argument.isEmpty()
-            || std::any_of(argument.begin(), argument.end(),
-                           [](QChar c) { return reservedCharacters.contains(c); });
+        const bool needsQuotes =
+            argument.isEmpty() || std::any_of(argument.begin(), argument.end(), [](QChar c) {
+                return reservedCharacters.contains(c);
+            });
         words << (needsQuotes ? quoteArgument(argument) : plainArgument(argument));
     }
     return escapeString(words.join(QLatin1Char(' ')));
 }
 
-std::optional<QStringList> DesktopExec::parse(const QString& fileValue)
-{
+std::optional<QStringList> DesktopExec::parse(const QString& fileValue) {
     const QString value = unescapeString(fileValue);
     QStringList words;
     QString word;
@@ -147,8 +161,8 @@ std::optional<QStringList> DesktopExec::parse(const QString& fileValue)
         if (inQuotes) {
             if (c == QLatin1Char('"')) {
                 inQuotes = false;
-            } else if (c == QLatin1Char('\\') && i + 1 < value.size()
-                       && escapedInQuotes.contains(value.at(i + 1))) {
+            } else if (c == QLatin1Char('\\') && i + 1 < value.size() &&
+                       escapedInQuotes.contains(value.at(i + 1))) {
                 word += value.at(++i);
             } else {
                 word += c;
@@ -188,23 +202,21 @@ std::optional<QStringList> DesktopExec::parse(const QString& fileValue)
 
 XdgAutostartLoginItem::XdgAutostartLoginItem(QString entryFile, QString programFile)
     : m_entryFile(std::move(entryFile))
-    , m_programFile(std::move(programFile))
-{
+    , m_programFile(std::move(programFile)) {
 }
 
-QString XdgAutostartLoginItem::defaultEntryFile()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QStringLiteral("/autostart/nightwick.desktop");
+QString XdgAutostartLoginItem::defaultEntryFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/autostart/nightwick.desktop");
 }
 
-bool XdgAutostartLoginItem::isEnabled() const
-{
+bool XdgAutostartLoginItem::isEnabled() const {
     const auto entry = readDesktopEntry(m_entryFile);
     if (!entry) {
         return false;
     }
-    const std::optional<QStringList> command = DesktopExec::parse(entry->value(QStringLiteral("Exec")));
+    const std::optional<QStringList> command =
+        DesktopExec::parse(entry->value(QStringLiteral("Exec")));
     const bool ours = command && !command->isEmpty() && command->first() == m_programFile;
     const bool hidden = entry->value(QStringLiteral("Hidden")) == QLatin1String("true");
     const bool switchedOff =
@@ -212,8 +224,7 @@ bool XdgAutostartLoginItem::isEnabled() const
     return ours && !hidden && !switchedOff;
 }
 
-Outcome XdgAutostartLoginItem::enable()
-{
+Outcome XdgAutostartLoginItem::enable() {
     const QString contents = QStringLiteral("[Desktop Entry]\n"
                                             "Type=Application\n"
                                             "Name=Nightwick\n"
@@ -236,8 +247,7 @@ Outcome XdgAutostartLoginItem::enable()
     return Outcome::success();
 }
 
-Outcome XdgAutostartLoginItem::disable()
-{
+Outcome XdgAutostartLoginItem::disable() {
     QFile file(m_entryFile);
     if (!file.exists()) {
         return Outcome::success();
