@@ -20,7 +20,8 @@ const QString loginItemConfiguredKey = QStringLiteral("loginItemConfigured");
 constexpr qint64 defaultThreshold = 10;
 constexpr double reminderWindowSeconds = 48 * 60 * 60;
 
-bool isMouse(const BatteryService& service) {
+bool isMouse(const BatteryService& service)
+{
     if (service.batteryLowNotificationType &&
         service.batteryLowNotificationType->startsWith(QLatin1String("MO"))) {
         return true;
@@ -31,7 +32,8 @@ bool isMouse(const BatteryService& service) {
 
 } // namespace
 
-std::optional<MouseBattery> MouseBatteryReader::select(const QList<BatteryService>& services) {
+std::optional<MouseBattery> MouseBatteryReader::select(const QList<BatteryService>& services)
+{
     std::optional<MouseBattery> best;
     for (const BatteryService& service : services) {
         if (!isMouse(service) || !service.batteryPercent) {
@@ -46,13 +48,15 @@ std::optional<MouseBattery> MouseBatteryReader::select(const QList<BatteryServic
     return best;
 }
 
-std::optional<MouseBattery> MouseBatteryReader::read(BatteryServices& source) {
+std::optional<MouseBattery> MouseBatteryReader::read(BatteryServices& source)
+{
     return select(source.services());
 }
 
 std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
                                       const QDateTime& now, bool lastCharging, qint64 lastPercent,
-                                      qint64 threshold) {
+                                      qint64 threshold)
+{
     if (!lastSeen || !lastSeen->isValid()) {
         return std::nullopt;
     }
@@ -71,24 +75,28 @@ const QList<qint64> AppModel::thresholdChoices{5, 10, 15, 20};
 
 AppModel::AppModel(Services services, QObject* parent)
     : QObject(parent)
-    , m_services(std::move(services)) {
+    , m_services(std::move(services))
+{
     m_services.store.registerDefaults({{thresholdKey, defaultThreshold}});
     m_threshold = m_services.store.integer(thresholdKey);
     refresh();
 }
 
-template <typename T> void AppModel::publish(T& field, const T& value) {
+template <typename T> void AppModel::publish(T& field, const T& value)
+{
     Q_EMIT objectWillChange();
     field = value;
     Q_EMIT changed();
 }
 
-void AppModel::setThreshold(qint64 threshold) {
+void AppModel::setThreshold(qint64 threshold)
+{
     publish(m_threshold, threshold);
     m_services.store.setInteger(thresholdKey, m_threshold);
 }
 
-void AppModel::refresh() {
+void AppModel::refresh()
+{
     publish(m_battery, MouseBatteryReader::read(m_services.batteries));
     if (m_battery) {
         m_services.store.setInteger(lastPercentKey, m_battery->percent);
@@ -98,7 +106,8 @@ void AppModel::refresh() {
     publish(m_opensAtLogin, m_services.loginItem.isEnabled());
 }
 
-std::optional<qint64> AppModel::percentNeedingReminder() {
+std::optional<qint64> AppModel::percentNeedingReminder()
+{
     refresh();
     const SettingsStore& store = m_services.store;
     return reminderPercent(store.date(lastSeenKey), m_services.clock.now(),
@@ -106,7 +115,8 @@ std::optional<qint64> AppModel::percentNeedingReminder() {
                            m_threshold);
 }
 
-void AppModel::registerLoginItemOnFirstInstall() {
+void AppModel::registerLoginItemOnFirstInstall()
+{
     if (m_services.store.boolean(loginItemConfiguredKey)) {
         return;
     }
@@ -121,7 +131,8 @@ void AppModel::registerLoginItemOnFirstInstall() {
     refresh();
 }
 
-void AppModel::setOpensAtLogin(bool enabled) {
+void AppModel::setOpensAtLogin(bool enabled)
+{
     const Outcome outcome =
         enabled ? m_services.loginItem.enable() : m_services.loginItem.disable();
     if (!outcome.ok()) {
@@ -130,7 +141,8 @@ void AppModel::setOpensAtLogin(bool enabled) {
     refresh();
 }
 
-Outcome AppModel::uninstall() {
+Outcome AppModel::uninstall()
+{
     const bool wasOpeningAtLogin = m_opensAtLogin;
     m_services.loginItem.disable();
     const Outcome moved = m_services.trash.moveToTrash(m_services.programFile);

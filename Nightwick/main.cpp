@@ -60,10 +60,11 @@ int main(int argc, char* argv[])
     UPowerBatteryServices batteries(systemBus, std::make_unique<SysfsBatteryServices>());
     UtmpConsoleLogins consoleLogins(systemBus);
 
-    AppDelegate delegate({{batteries, store, loginItem, trash, alerts, clock, programFile},
-                          consoleLogins});
+    AppDelegate delegate(
+        {{batteries, store, loginItem, trash, alerts, clock, programFile}, consoleLogins});
     const QStringList arguments = QApplication::arguments();
-    QTimer::singleShot(0, &delegate,
-                       [&delegate, arguments] { delegate.applicationDidFinishLaunching(arguments); });
+    QTimer::singleShot(0, &delegate, [&delegate, arguments] {
+        delegate.applicationDidFinishLaunching(arguments);
+    });
     return QApplication::exec();
 }

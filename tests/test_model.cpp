@@ -15,9 +15,12 @@ const QDateTime start(QDate(2026, 12, 6), QTime(22, 0), Qt::UTC);
 // A model over fakes, built the way the agent builds its own.
 struct ModelFixture {
     explicit ModelFixture(QString programFile = QStringLiteral("/home/ada/bin/nightwick"))
-        : programFile(std::move(programFile)) {}
+        : programFile(std::move(programFile))
+    {
+    }
 
-    AppModel& model() {
+    AppModel& model()
+    {
         if (!built) {
             built = std::make_unique<AppModel>(
                 AppModel::Services{batteries, store, loginItem, trash, alerts, clock, programFile});
@@ -55,7 +58,8 @@ private slots:
     void uninstall();
 };
 
-void TestModel::reminderRule_data() {
+void TestModel::reminderRule_data()
+{
     QTest::addColumn<std::optional<QDateTime>>("lastSeen");
     QTest::addColumn<bool>("charging");
     QTest::addColumn<qint64>("percent");
@@ -83,7 +87,8 @@ void TestModel::reminderRule_data() {
                                   << qint64(10) << none;
 }
 
-void TestModel::reminderRule() {
+void TestModel::reminderRule()
+{
     QFETCH(std::optional<QDateTime>, lastSeen);
     QFETCH(bool, charging);
     QFETCH(qint64, percent);
@@ -92,7 +97,8 @@ void TestModel::reminderRule() {
     QCOMPARE(reminderPercent(lastSeen, start, charging, percent, threshold), expected);
 }
 
-void TestModel::storesEachReadingWithItsTime() {
+void TestModel::storesEachReadingWithItsTime()
+{
     ModelFixture f;
     f.batteries.setMouse(42, true);
     AppModel& model = f.model();
@@ -110,7 +116,8 @@ void TestModel::storesEachReadingWithItsTime() {
     QVERIFY2(willChange.count() >= 2, "every refresh publishes battery and login state");
 }
 
-void TestModel::keepsLastReadingWhileMouseIsAway() {
+void TestModel::keepsLastReadingWhileMouseIsAway()
+{
     ModelFixture f;
     f.batteries.setMouse(8, false);
     AppModel& model = f.model();
@@ -125,7 +132,8 @@ void TestModel::keepsLastReadingWhileMouseIsAway() {
     QCOMPARE(model.percentNeedingReminder(), std::nullopt);
 }
 
-void TestModel::remindsOfLowDischargingMouse() {
+void TestModel::remindsOfLowDischargingMouse()
+{
     ModelFixture f;
     AppModel& model = f.model();
     QCOMPARE(model.percentNeedingReminder(), std::nullopt);
@@ -137,7 +145,8 @@ void TestModel::remindsOfLowDischargingMouse() {
     QCOMPARE(model.percentNeedingReminder(), std::nullopt);
 }
 
-void TestModel::thresholdIsStoredOnEveryAssignment() {
+void TestModel::thresholdIsStoredOnEveryAssignment()
+{
     ModelFixture f;
     AppModel& model = f.model();
     QSignalSpy willChange(&model, &AppModel::objectWillChange);
@@ -151,7 +160,8 @@ void TestModel::thresholdIsStoredOnEveryAssignment() {
     QCOMPARE(nextStart.threshold(), 15);
 }
 
-void TestModel::firstInstallRegistration_data() {
+void TestModel::firstInstallRegistration_data()
+{
     QTest::addColumn<QString>("programFile");
     QTest::addColumn<bool>("registers");
 
@@ -163,7 +173,8 @@ void TestModel::firstInstallRegistration_data() {
     QTest::newRow("build folder") << "/home/ada/src/build/nightwick" << false;
 }
 
-void TestModel::firstInstallRegistration() {
+void TestModel::firstInstallRegistration()
+{
     QFETCH(QString, programFile);
     QFETCH(bool, registers);
 
@@ -176,7 +187,8 @@ void TestModel::firstInstallRegistration() {
     QCOMPARE(f.store.values.contains("loginItemConfigured"), registers);
 }
 
-void TestModel::registersOnlyOnce() {
+void TestModel::registersOnlyOnce()
+{
     ModelFixture f(QStringLiteral("/home/ada/Applications/nightwick"));
     f.loginItem.failEnable = true;
     f.model().registerLoginItemOnFirstInstall();
@@ -187,7 +199,8 @@ void TestModel::registersOnlyOnce() {
     QCOMPARE(f.loginItem.calls, QStringList{"enable"});
 }
 
-void TestModel::failedSwitchShowsOneAlertAndFollowsRealState() {
+void TestModel::failedSwitchShowsOneAlertAndFollowsRealState()
+{
     ModelFixture f;
     f.loginItem.failEnable = true;
     f.model().setOpensAtLogin(true);
@@ -200,7 +213,8 @@ void TestModel::failedSwitchShowsOneAlertAndFollowsRealState() {
     QCOMPARE(f.model().opensAtLogin(), true);
 }
 
-void TestModel::uninstall_data() {
+void TestModel::uninstall_data()
+{
     QTest::addColumn<bool>("wasOn");
     QTest::addColumn<QString>("trashFailure");
     QTest::addColumn<QStringList>("loginCalls");
@@ -213,7 +227,8 @@ void TestModel::uninstall_data() {
         << false << "read-only folder" << QStringList{"disable"} << false;
 }
 
-void TestModel::uninstall() {
+void TestModel::uninstall()
+{
     QFETCH(bool, wasOn);
     QFETCH(QString, trashFailure);
     QFETCH(QStringList, loginCalls);

@@ -14,7 +14,8 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& contents) {
+void writeFile(const QString& path, const QByteArray& contents)
+{
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(contents);
@@ -49,7 +50,8 @@ private slots:
     void newestConsoleRecord();
 };
 
-void TestPlatform::malformedSettingsFile_data() {
+void TestPlatform::malformedSettingsFile_data()
+{
     QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<qint64>("threshold");
     QTest::addColumn<bool>("hasLastSeen");
@@ -72,7 +74,8 @@ void TestPlatform::malformedSettingsFile_data() {
     QTest::newRow("empty file") << QByteArray() << qint64(10) << false << qint64(0);
 }
 
-void TestPlatform::malformedSettingsFile() {
+void TestPlatform::malformedSettingsFile()
+{
     QFETCH(QByteArray, contents);
     QFETCH(qint64, threshold);
     QFETCH(bool, hasLastSeen);
@@ -89,7 +92,8 @@ void TestPlatform::malformedSettingsFile() {
     QCOMPARE(store.boolean("lastCharging"), false);
 }
 
-void TestPlatform::writesReachTheDiskAndKeepOtherKeys() {
+void TestPlatform::writesReachTheDiskAndKeepOtherKeys()
+{
     QTemporaryDir dir;
     const QString path = dir.filePath("sub/nightwick.conf");
     IniSettingsStore store(path);
@@ -115,7 +119,8 @@ void TestPlatform::writesReachTheDiskAndKeepOtherKeys() {
     QCOMPARE(store.date("lastSeen"), std::optional(seen));
 }
 
-void TestPlatform::removeAllDeletesFileAndLock() {
+void TestPlatform::removeAllDeletesFileAndLock()
+{
     QTemporaryDir dir;
     const QString path = dir.filePath("nightwick.conf");
     IniSettingsStore store(path);
@@ -129,7 +134,8 @@ void TestPlatform::removeAllDeletesFileAndLock() {
     QCOMPARE(store.integer("threshold"), 10);
 }
 
-void TestPlatform::execRoundTrip_data() {
+void TestPlatform::execRoundTrip_data()
+{
     QTest::addColumn<QString>("program");
     QTest::newRow("plain") << "/usr/bin/nightwick";
     QTest::newRow("spaces") << "/home/ada/My Apps/night wick";
@@ -142,7 +148,8 @@ void TestPlatform::execRoundTrip_data() {
     QTest::newRow("non-ASCII") << "/home/ada/Программы/ночь";
 }
 
-void TestPlatform::execRoundTrip() {
+void TestPlatform::execRoundTrip()
+{
     QFETCH(QString, program);
     QTemporaryDir dir;
     const QString entry = dir.filePath("autostart/nightwick.desktop");
@@ -163,7 +170,8 @@ void TestPlatform::execRoundTrip() {
     QVERIFY2(!exec.contains('\n'), "an Exec value stays on one line");
 }
 
-void TestPlatform::autostartEntryState_data() {
+void TestPlatform::autostartEntryState_data()
+{
     QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<bool>("enabled");
 
@@ -181,7 +189,8 @@ void TestPlatform::autostartEntryState_data() {
     QTest::newRow("garbage") << QByteArray("\x00\xff\xfe=\n[", 6) << false;
 }
 
-void TestPlatform::autostartEntryState() {
+void TestPlatform::autostartEntryState()
+{
     QFETCH(QByteArray, contents);
     QFETCH(bool, enabled);
     QTemporaryDir dir;
@@ -194,7 +203,8 @@ void TestPlatform::autostartEntryState() {
     QVERIFY2(item.disable().ok(), "an entry already gone counts as disabled");
 }
 
-void TestPlatform::autostartFailureNamesTheFile() {
+void TestPlatform::autostartFailureNamesTheFile()
+{
     QTemporaryDir dir;
     // A file where the folder should be: even root cannot create the entry there.
     writeFile(dir.filePath("autostart"), "");
@@ -206,7 +216,8 @@ void TestPlatform::autostartFailureNamesTheFile() {
     QVERIFY(!item.isEnabled());
 }
 
-void TestPlatform::newestConsoleRecord_data() {
+void TestPlatform::newestConsoleRecord_data()
+{
     QTest::addColumn<QList<Record>>("records");
     QTest::addColumn<std::optional<qint64>>("expected");
 
@@ -231,7 +242,8 @@ void TestPlatform::newestConsoleRecord_data() {
         << QList<Record>{{USER_PROCESS, "cons\xffle", 700}} << std::optional<qint64>();
 }
 
-void TestPlatform::newestConsoleRecord() {
+void TestPlatform::newestConsoleRecord()
+{
     QFETCH(QList<Record>, records);
     QFETCH(std::optional<qint64>, expected);
 

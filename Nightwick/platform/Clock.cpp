@@ -6,12 +6,14 @@ namespace {
 
 class QtTimer final : public Timer {
 public:
-    QtTimer() {
+    QtTimer()
+    {
         m_timer.setTimerType(Qt::PreciseTimer);
         connect(&m_timer, &QTimer::timeout, this, &Timer::timeout);
     }
 
-    void start(std::chrono::milliseconds interval, bool repeating) override {
+    void start(std::chrono::milliseconds interval, bool repeating) override
+    {
         m_timer.setSingleShot(!repeating);
         m_timer.start(interval);
     }
@@ -25,10 +27,12 @@ private:
 
 } // namespace
 
-QDateTime SystemClock::now() const {
+QDateTime SystemClock::now() const
+{
     return QDateTime::currentDateTimeUtc();
 }
 
-std::unique_ptr<Timer> SystemClock::createTimer() {
+std::unique_ptr<Timer> SystemClock::createTimer()
+{
     return std::make_unique<QtTimer>();
 }

@@ -3,7 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-Outcome FreedesktopTrash::moveToTrash(const QString& path) {
+Outcome FreedesktopTrash::moveToTrash(const QString& path)
+{
     QFile file(path);
     if (!QFileInfo::exists(path)) {
         return Outcome::failure(

@@ -2,7 +2,8 @@
 
 #include <QMessageBox>
 
-void MessageBoxAlerts::showError(const QString& description) {
+void MessageBoxAlerts::showError(const QString& description)
+{
     // The system's words alone: the program adds no title or text of its own.
     QMessageBox box(QMessageBox::Critical, QString(), description, QMessageBox::Ok);
     box.exec();

@@ -18,7 +18,9 @@ private:
     Outcome() = default;
     explicit Outcome(QString description)
         : m_failed(true)
-        , m_description(std::move(description)) {}
+        , m_description(std::move(description))
+    {
+    }
 
     bool m_failed = false;
     QString m_description;

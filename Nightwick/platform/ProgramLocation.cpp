@@ -3,7 +3,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
-QString ProgramLocation::programFile() {
+QString ProgramLocation::programFile()
+{
     // An AppImage runs from a temporary mount; the file the user keeps is the image itself.
     const QString appImage = qEnvironmentVariable("APPIMAGE");
     if (!appImage.isEmpty()) {

@@ -17,14 +17,16 @@ namespace {
 constexpr int callTimeoutMs = 500;
 const QString login1Service = QStringLiteral("org.freedesktop.login1");
 
-std::optional<qint64> later(std::optional<qint64> a, std::optional<qint64> b) {
+std::optional<qint64> later(std::optional<qint64> a, std::optional<qint64> b)
+{
     if (!a || !b) {
         return a ? a : b;
     }
     return std::max(*a, *b);
 }
 
-QString lineName(const utmpx& record) {
+QString lineName(const utmpx& record)
+{
     const char* line = record.ut_line;
     const auto length = static_cast<qsizetype>(strnlen(line, sizeof record.ut_line));
     return QString::fromUtf8(line, length);
@@ -34,14 +36,17 @@ QString lineName(const utmpx& record) {
 
 UtmpConsoleLogins::UtmpConsoleLogins(QDBusConnection systemBus, QString utmpFile)
     : m_systemBus(std::move(systemBus))
-    , m_utmpFile(std::move(utmpFile)) {
+    , m_utmpFile(std::move(utmpFile))
+{
 }
 
-std::optional<qint64> UtmpConsoleLogins::newestLogin() {
+std::optional<qint64> UtmpConsoleLogins::newestLogin()
+{
     return later(newestConsoleRecord(m_utmpFile), newestGraphicalSession());
 }
 
-std::optional<qint64> UtmpConsoleLogins::newestConsoleRecord(const QString& utmpFile) {
+std::optional<qint64> UtmpConsoleLogins::newestConsoleRecord(const QString& utmpFile)
+{
     const QByteArray path = utmpFile.isEmpty() ? QByteArray(_PATH_UTMPX) : utmpFile.toLocal8Bit();
     if (utmpxname(path.constData()) != 0) {
         return std::nullopt;
@@ -58,7 +63,8 @@ std::optional<qint64> UtmpConsoleLogins::newestConsoleRecord(const QString& utmp
     return newest;
 }
 
-std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession() {
+std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession()
+{
     if (!m_systemBus.isConnected()) {
         return std::nullopt;
     }

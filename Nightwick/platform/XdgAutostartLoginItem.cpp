@@ -15,7 +15,8 @@ const QString autostartArgument = QStringLiteral("--autostart");
 const QString reservedCharacters = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
 const QString escapedInQuotes = QStringLiteral("\"`$\\");
 
-QString quoteArgument(const QString& argument) {
+QString quoteArgument(const QString& argument)
+{
     QString quoted = QStringLiteral("\"");
     for (const QChar c : argument) {
         if (c == QLatin1Char('%')) {
@@ -30,13 +31,15 @@ QString quoteArgument(const QString& argument) {
     return quoted + QLatin1Char('"');
 }
 
-QString plainArgument(const QString& argument) {
+QString plainArgument(const QString& argument)
+{
     QString plain = argument;
     return plain.replace(QLatin1String("%"), QLatin1String("%%"));
 }
 
 // The escapes every string value in a desktop entry may carry.
-QString escapeString(const QString& value) {
+QString escapeString(const QString& value)
+{
     QString escaped;
     for (const QChar c : value) {
         switch (c.unicode()) {
@@ -59,7 +62,8 @@ QString escapeString(const QString& value) {
     return escaped;
 }
 
-QString unescapeString(const QString& value) {
+QString unescapeString(const QString& value)
+{
     QString plain;
     for (qsizetype i = 0; i < value.size(); ++i) {
         const QChar c = value.at(i);
@@ -93,7 +97,8 @@ QString unescapeString(const QString& value) {
 }
 
 // Field codes stand for things the launcher fills in; "%%" is a literal percent sign.
-std::optional<QString> expandFieldCodes(const QString& argument) {
+std::optional<QString> expandFieldCodes(const QString& argument)
+{
     QString expanded;
     for (qsizetype i = 0; i < argument.size(); ++i) {
         if (argument.at(i) != QLatin1Char('%')) {
@@ -111,7 +116,8 @@ std::optional<QString> expandFieldCodes(const QString& argument) {
 }
 
 // The keys of the [Desktop Entry] group, or nothing when the file cannot be read.
-std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path) {
+std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return std::nullopt;
@@ -138,7 +144,8 @@ std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path) {
 
 } // namespace
 
-QString DesktopExec::format(const QString& program, const QStringList& arguments) {
+QString DesktopExec::format(const QString& program, const QStringList& arguments)
+{
     QStringList words{quoteArgument(program)};
     for (const QString& argument : arguments) {
         const bool needsQuotes =
@@ -150,7 +157,8 @@ QString DesktopExec::format(const QString& program, const QStringList& arguments
     return escapeString(words.join(QLatin1Char(' ')));
 }
 
-std::optional<QStringList> DesktopExec::parse(const QString& fileValue) {
+std::optional<QStringList> DesktopExec::parse(const QString& fileValue)
+{
     const QString value = unescapeString(fileValue);
     QStringList words;
     QString word;
@@ -202,15 +210,18 @@ std::optional<QStringList> DesktopExec::parse(const QString& fileValue) {
 
 XdgAutostartLoginItem::XdgAutostartLoginItem(QString entryFile, QString programFile)
     : m_entryFile(std::move(entryFile))
-    , m_programFile(std::move(programFile)) {
+    , m_programFile(std::move(programFile))
+{
 }
 
-QString XdgAutostartLoginItem::defaultEntryFile() {
+QString XdgAutostartLoginItem::defaultEntryFile()
+{
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            QStringLiteral("/autostart/nightwick.desktop");
 }
 
-bool XdgAutostartLoginItem::isEnabled() const {
+bool XdgAutostartLoginItem::isEnabled() const
+{
     const auto entry = readDesktopEntry(m_entryFile);
     if (!entry) {
         return false;
@@ -224,7 +235,8 @@ bool XdgAutostartLoginItem::isEnabled() const {
     return ours && !hidden && !switchedOff;
 }
 
-Outcome XdgAutostartLoginItem::enable() {
+Outcome XdgAutostartLoginItem::enable()
+{
     const QString contents = QStringLiteral("[Desktop Entry]\n"
                                             "Type=Application\n"
                                             "Name=Nightwick\n"
@@ -247,7 +259,8 @@ Outcome XdgAutostartLoginItem::enable() {
     return Outcome::success();
 }
 
-Outcome XdgAutostartLoginItem::disable() {
+Outcome XdgAutostartLoginItem::disable()
+{
     QFile file(m_entryFile);
     if (!file.exists()) {
         return Outcome::success();

@@ -28,8 +28,8 @@ void FakeClock::advance(std::chrono::milliseconds step)
         // The earliest due timer fires first; a handler may start, stop or destroy timers.
         FakeTimer* next = nullptr;
         for (const auto& timer : m_timers) {
-            if (timer && timer->m_active && timer->m_deadline <= end
-                && (!next || timer->m_deadline < next->m_deadline)) {
+            if (timer && timer->m_active && timer->m_deadline <= end &&
+                (!next || timer->m_deadline < next->m_deadline)) {
                 next = timer;
             }
         }
