@@ -11,32 +11,38 @@
 
 namespace Mono {
 
-QColor background() {
+QColor background()
+{
     static const QColor colour = QColor::fromRgbF(0.055f, 0.055f, 0.055f);
     return colour;
 }
 
-QColor text() {
+QColor text()
+{
     static const QColor colour = QColor::fromRgbF(0.92f, 0.92f, 0.92f);
     return colour;
 }
 
-QColor dim() {
+QColor dim()
+{
     static const QColor colour = QColor::fromRgbF(0.5f, 0.5f, 0.5f);
     return colour;
 }
 
-QColor faint() {
+QColor faint()
+{
     static const QColor colour = QColor::fromRgbF(0.17f, 0.17f, 0.17f);
     return colour;
 }
 
-QColor red() {
+QColor red()
+{
     static const QColor colour = QColor::fromRgbF(1.0f, 0.27f, 0.23f);
     return colour;
 }
 
-QFont font(qreal pixelSize, QFont::Weight weight) {
+QFont font(qreal pixelSize, QFont::Weight weight)
+{
     static const QFont base = [] {
         QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
         // Some desktops answer with a proportional face; columns would no longer line up.
@@ -56,7 +62,8 @@ QFont font(qreal pixelSize, QFont::Weight weight) {
 
 namespace {
 
-QEasingCurve easeInOut() {
+QEasingCurve easeInOut()
+{
     QEasingCurve curve(QEasingCurve::BezierSpline);
     curve.addCubicBezierSegment(QPointF(0.42, 0.0), QPointF(0.58, 1.0), QPointF(1.0, 1.0));
     return curve;
@@ -66,7 +73,8 @@ QEasingCurve easeInOut() {
 
 BlockBarPulse::BlockBarPulse(QObject* parent)
     : QObject(parent)
-    , m_animation(std::make_unique<QVariantAnimation>()) {
+    , m_animation(std::make_unique<QVariantAnimation>())
+{
     // One animation runs the whole dim-and-back cycle linearly; opacityAt() shapes each half.
     m_animation->setStartValue(0);
     m_animation->setEndValue(2 * halfPeriodMs);
@@ -81,7 +89,8 @@ BlockBarPulse::BlockBarPulse(QObject* parent)
 
 BlockBarPulse::~BlockBarPulse() = default;
 
-qreal BlockBarPulse::opacityAt(qint64 elapsedMs) {
+qreal BlockBarPulse::opacityAt(qint64 elapsedMs)
+{
     static const QEasingCurve curve = easeInOut();
     const qint64 inCycle =
         ((elapsedMs % (2 * halfPeriodMs)) + 2 * halfPeriodMs) % (2 * halfPeriodMs);
@@ -90,15 +99,18 @@ qreal BlockBarPulse::opacityAt(qint64 elapsedMs) {
     return 1.0 - (1.0 - dimmedOpacity) * progress;
 }
 
-void BlockBarPulse::start() {
+void BlockBarPulse::start()
+{
     m_animation->start();
 }
 
-bool BlockBarPulse::isRunning() const {
+bool BlockBarPulse::isRunning() const
+{
     return m_animation->state() == QAbstractAnimation::Running;
 }
 
-qint64 BlockBarLook::litCount(qint64 percent, qint64 cells) {
+qint64 BlockBarLook::litCount(qint64 percent, qint64 cells)
+{
     if (percent < 1 || cells <= 0) {
         return 0;
     }
@@ -107,13 +119,15 @@ qint64 BlockBarLook::litCount(qint64 percent, qint64 cells) {
     return std::clamp<qint64>(std::llround(share), 1, cells);
 }
 
-QSize BlockBarLook::sizeFor(qint64 cells) {
+QSize BlockBarLook::sizeFor(qint64 cells)
+{
     const qint64 count = std::max<qint64>(cells, 0);
     const qint64 width = count == 0 ? 0 : (cellWidth + cellGap) * count - cellGap;
     return QSize(int(std::min<qint64>(width, QWIDGETSIZE_MAX)), cellHeight);
 }
 
-void BlockBarLook::paint(QPainter& painter, QPointF topLeft, qreal litOpacity) const {
+void BlockBarLook::paint(QPainter& painter, QPointF topLeft, qreal litOpacity) const
+{
     const qint64 lit = litCount();
     const qreal outerOpacity = painter.opacity();
     for (qint64 cell = 0; cell < cells; ++cell) {
@@ -129,21 +143,24 @@ void BlockBarLook::paint(QPainter& painter, QPointF topLeft, qreal litOpacity) c
 BlockBar::BlockBar(qint64 percent, qint64 cells, QColor fill, bool blinking, QWidget* parent)
     : QWidget(parent)
     , m_look{percent, cells, std::move(fill)}
-    , m_blinking(blinking) {
+    , m_blinking(blinking)
+{
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     connect(&m_pulse, &BlockBarPulse::opacityChanged, this, [this] { update(); });
 }
 
 BlockBar::~BlockBar() = default;
 
-void BlockBar::setPercent(qint64 percent) {
+void BlockBar::setPercent(qint64 percent)
+{
     if (percent != m_look.percent) {
         m_look.percent = percent;
         update();
     }
 }
 
-void BlockBar::setCells(qint64 cells) {
+void BlockBar::setCells(qint64 cells)
+{
     if (cells != m_look.cells) {
         m_look.cells = cells;
         updateGeometry();
@@ -151,22 +168,26 @@ void BlockBar::setCells(qint64 cells) {
     }
 }
 
-void BlockBar::setFill(const QColor& fill) {
+void BlockBar::setFill(const QColor& fill)
+{
     if (fill != m_look.fill) {
         m_look.fill = fill;
         update();
     }
 }
 
-QSize BlockBar::sizeHint() const {
+QSize BlockBar::sizeHint() const
+{
     return m_look.size();
 }
 
-QSize BlockBar::minimumSizeHint() const {
+QSize BlockBar::minimumSizeHint() const
+{
     return m_look.size();
 }
 
-void BlockBar::showEvent(QShowEvent* event) {
+void BlockBar::showEvent(QShowEvent* event)
+{
     QWidget::showEvent(event);
     // Only the first appearance decides; switching blinking on later does not start a pulse.
     if (!m_appeared) {
@@ -177,7 +198,8 @@ void BlockBar::showEvent(QShowEvent* event) {
     }
 }
 
-void BlockBar::paintEvent(QPaintEvent*) {
+void BlockBar::paintEvent(QPaintEvent*)
+{
     QPainter painter(this);
     const QSize bar = m_look.size();
     const QPointF topLeft((width() - bar.width()) / 2.0, (height() - bar.height()) / 2.0);

@@ -80,7 +80,8 @@ public:
                       bool blinking = false, QWidget* parent = nullptr);
     ~BlockBar() override;
 
-    static qint64 litCount(qint64 percent, qint64 cells) {
+    static qint64 litCount(qint64 percent, qint64 cells)
+    {
         return BlockBarLook::litCount(percent, cells);
     }
 
