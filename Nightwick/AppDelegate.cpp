@@ -1,6 +1,13 @@
 #include "AppDelegate.h"
 
 #include "platform/ConsoleLogins.h"
+#include "platform/LoginSession.h"
+#include "platform/SessionManagerClient.h"
+#include "platform/ShutdownInhibitor.h"
+
+#include <QPointer>
+
+#include <algorithm>
 
 namespace {
 
@@ -64,4 +71,142 @@ void AppDelegate::subscribeToPowerOff()
 void AppDelegate::openSettingsWindow()
 {
     // Until the settings window exists, a launch by hand simply runs in the background.
+}
+
+// The shutdown gate ------------------------------------------------------------------------------
+
+void AppDelegate::willPowerOff()
+{
+    remindIfNeeded();
+    if (m_reminder.isVisible()) {
+        // The lock stays until the card is dismissed.
+        watchHoldLimit();
+    } else {
+        m_services.shutdownInhibitor.release();
+    }
+}
+
+AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate(QuitReason reason)
+{
+    if (isQuitForPowerOff(reason)) {
+        remindIfNeeded();
+    }
+    if (m_reminder.isVisible()) {
+        m_terminationPending = true;
+        return TerminateReply::Later;
+    }
+    return TerminateReply::Now;
+}
+
+void AppDelegate::terminationSignalled()
+{
+    if (applicationShouldTerminate(reasonForSignal()) == TerminateReply::Now) {
+        replyToApplicationShouldTerminate(true);
+    }
+}
+
+bool AppDelegate::isQuitForPowerOff(QuitReason reason)
+{
+    return reason == QuitReason::Shutdown || reason == QuitReason::LogOut;
+}
+
+AppDelegate::QuitReason AppDelegate::reasonForSignal()
+{
+    // Once logind has announced a shutdown, the signal that follows is that shutdown's.
+    if (m_services.shutdownInhibitor.isShutdownAnnounced()) {
+        return QuitReason::Shutdown;
+    }
+    if (m_services.loginSession.isClosing()) {
+        return QuitReason::LogOut;
+    }
+    return QuitReason::Ordinary;
+}
+
+void AppDelegate::remindIfNeeded()
+{
+    if (m_reminder.isVisible()) {
+        return;
+    }
+    const QDateTime now = m_services.model.clock.now();
+    if (m_reminderStartedAt) {
+        // A start in the future gives a negative age, which is refused as well.
+        const double secondsSinceStart =
+            static_cast<double>(m_reminderStartedAt->msecsTo(now)) / 1000.0;
+        if (secondsSinceStart < reminderSpacingSeconds) {
+            return;
+        }
+    }
+    const std::optional<qint64> percent = m_model.percentNeedingReminder();
+    if (!percent) {
+        return;
+    }
+    m_reminderStartedAt = now;
+    m_reminder.show(*percent, reminderDurationSeconds, [self = QPointer<AppDelegate>(this)] {
+        if (!self || !self->m_terminationPending) {
+            return;
+        }
+        self->m_terminationPending = false;
+        self->replyToApplicationShouldTerminate(true);
+    });
+}
+
+void AppDelegate::replyToApplicationShouldTerminate(bool shouldTerminate)
+{
+    if (!shouldTerminate) {
+        return;
+    }
+    m_services.shutdownInhibitor.release();
+    if (m_services.sessionManager) {
+        m_services.sessionManager->answerEndSession();
+    }
+    emit readyToTerminate();
+}
+
+void AppDelegate::reminderDismissed()
+{
+    if (m_holdLimitTimer) {
+        m_holdLimitTimer->stop();
+    }
+    // Any card answers a termination that waits on it, also one whose own completion does
+    // nothing, such as the test reminder.
+    if (m_terminationPending) {
+        m_terminationPending = false;
+        replyToApplicationShouldTerminate(true);
+        return;
+    }
+    if (m_services.shutdownInhibitor.isShutdownAnnounced()) {
+        m_services.shutdownInhibitor.release();
+    }
+}
+
+void AppDelegate::endSessionRequested()
+{
+    if (applicationShouldTerminate(QuitReason::LogOut) == TerminateReply::Now) {
+        replyToApplicationShouldTerminate(true);
+    }
+}
+
+void AppDelegate::stopRequested()
+{
+    if (applicationShouldTerminate(QuitReason::Ordinary) == TerminateReply::Now) {
+        replyToApplicationShouldTerminate(true);
+    }
+}
+
+void AppDelegate::watchHoldLimit()
+{
+    // Past the limit the system shuts down regardless; a card closed just before it still
+    // answers everything that waits on it.
+    if (!m_holdLimitTimer) {
+        m_holdLimitTimer = m_services.model.clock.createTimer();
+        connect(m_holdLimitTimer.get(), &Timer::timeout, this, [this] {
+            m_holdLimitTimer->stop();
+            m_reminder.dismiss();
+            if (m_services.shutdownInhibitor.isShutdownAnnounced()) {
+                m_services.shutdownInhibitor.release();
+            }
+        });
+    }
+    const auto limit = m_services.shutdownInhibitor.holdLimit() - holdLimitMargin;
+    m_holdLimitTimer->start(std::max(limit, std::chrono::milliseconds(0)), false);
 }

@@ -12,6 +12,9 @@
 #include "platform/Clock.h"
 
 class ConsoleLogins;
+class LoginSession;
+class SessionManagerClient;
+class ShutdownInhibitor;
 
 // The agent's life: the launch sequence, the battery poll, the shutdown gate and the settings
 // window's wiring.
@@ -21,7 +24,20 @@ public:
     struct Services {
         AppModel::Services model;
         ConsoleLogins& consoleLogins;
+        ShutdownInhibitor& shutdownInhibitor;
+        LoginSession& loginSession;
+        SessionManagerClient* sessionManager = nullptr; // none on desktops without one
     };
+
+    // Why the agent is asked to quit.
+    enum class QuitReason { Ordinary, Shutdown, LogOut };
+    enum class TerminateReply { Now, Later };
+
+    // A reminder started sooner than this after the previous one is refused.
+    static constexpr double reminderSpacingSeconds = 30.0;
+    static constexpr double reminderDurationSeconds = 4.0;
+    // The card leaves this long before the system would stop waiting on the shutdown lock.
+    static constexpr std::chrono::milliseconds holdLimitMargin{500};
 
     static constexpr std::chrono::seconds pollInterval{600};
     // A launch sooner than this after the console login counts as a launch at login.
@@ -38,6 +54,16 @@ public:
     // Runs once the event loop has started.
     void applicationDidFinishLaunching(const QStringList& arguments);
 
+    // The system announced a shutdown, restart or power-off.
+    void willPowerOff();
+    // Later holds the termination back until the card on screen is dismissed; readyToTerminate
+    // follows then.
+    TerminateReply applicationShouldTerminate(QuitReason reason);
+    // SIGTERM, SIGINT or SIGHUP: the agent's way of being asked to quit.
+    void terminationSignalled();
+    bool terminationPending() const { return m_terminationPending; }
+    const std::optional<QDateTime>& reminderStartedAt() const { return m_reminderStartedAt; }
+
     // Started by the autostart entry, or by hand within two minutes of the console login.
     static bool isLaunchAtLogin(const QStringList& arguments,
                                 std::optional<double> secondsSinceConsoleLogin);
@@ -45,9 +71,23 @@ public:
     static std::optional<double> secondsSinceConsoleLogin(ConsoleLogins& logins,
                                                           const QDateTime& now);
 
+signals:
+    // The agent may end now: every termination that waited has been answered.
+    void readyToTerminate();
+
 private:
     void subscribeToPowerOff();
     void openSettingsWindow();
+
+    // The shutdown gate.
+    static bool isQuitForPowerOff(QuitReason reason);
+    QuitReason reasonForSignal();
+    void remindIfNeeded();
+    void replyToApplicationShouldTerminate(bool shouldTerminate);
+    void reminderDismissed();
+    void endSessionRequested();
+    void stopRequested();
+    void watchHoldLimit();
 
     Services m_services;
     AppModel m_model;
@@ -55,4 +95,5 @@ private:
     std::unique_ptr<Timer> m_pollTimer;
     std::optional<QDateTime> m_reminderStartedAt;
     bool m_terminationPending = false;
+    std::unique_ptr<Timer> m_holdLimitTimer;
 };

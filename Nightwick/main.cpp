@@ -1,10 +1,15 @@
 #include "AppDelegate.h"
 #include "platform/Clock.h"
 #include "platform/FreedesktopTrash.h"
+#include "platform/GnomeSessionClient.h"
 #include "platform/IniSettingsStore.h"
+#include "platform/LogindLoginSession.h"
+#include "platform/LogindShutdownInhibitor.h"
 #include "platform/MessageBoxAlerts.h"
 #include "platform/ProgramLocation.h"
+#include "platform/QtSessionClient.h"
 #include "platform/SysfsBatteryServices.h"
+#include "platform/TerminationSignals.h"
 #include "platform/UPowerBatteryServices.h"
 #include "platform/UtmpConsoleLogins.h"
 #include "platform/XdgAutostartLoginItem.h"
@@ -32,6 +37,24 @@ bool chooseWindowSystem()
     return hasX11 || hasWayland;
 }
 
+// GNOME's session manager where it runs, else the X11 session manager through Qt; never both,
+// or a log-out would be answered twice.
+std::unique_ptr<SessionManagerClient> chooseSessionManager(QApplication& app,
+                                                           const QDBusConnection& sessionBus)
+{
+    if (GnomeSessionClient::isRunning(sessionBus)) {
+        const QString startupId = qEnvironmentVariable("DESKTOP_AUTOSTART_ID");
+        // The id is for this process alone; programs started from here must not reuse it.
+        qunsetenv("DESKTOP_AUTOSTART_ID");
+        return std::make_unique<GnomeSessionClient>(sessionBus, QStringLiteral(NIGHTWICK_APP_ID),
+                                                    startupId);
+    }
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        return std::make_unique<QtSessionClient>(app);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -49,6 +72,8 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral(NIGHTWICK_APP_ID));
     // Closing the settings window leaves the agent running in the background.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Caught from here on; a signal that comes before the event loop runs waits in the pipe.
+    TerminationSignals terminationSignals;
 
     const QDBusConnection systemBus = QDBusConnection::systemBus();
     const QString programFile = ProgramLocation::programFile();
@@ -59,9 +84,20 @@ int main(int argc, char* argv[])
     MessageBoxAlerts alerts;
     UPowerBatteryServices batteries(systemBus, std::make_unique<SysfsBatteryServices>());
     UtmpConsoleLogins consoleLogins(systemBus);
+    LogindShutdownInhibitor shutdownInhibitor(systemBus);
+    LogindLoginSession loginSession(systemBus);
+    const std::unique_ptr<SessionManagerClient> sessionManager =
+        chooseSessionManager(app, QDBusConnection::sessionBus());
 
-    AppDelegate delegate(
-        {{batteries, store, loginItem, trash, alerts, clock, programFile}, consoleLogins});
+    AppDelegate delegate({{batteries, store, loginItem, trash, alerts, clock, programFile},
+                          consoleLogins,
+                          shutdownInhibitor,
+                          loginSession,
+                          sessionManager.get()});
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &delegate,
+                     &AppDelegate::terminationSignalled);
+    QObject::connect(&delegate, &AppDelegate::readyToTerminate, &app,
+                     [] { QCoreApplication::exit(0); });
     const QStringList arguments = QApplication::arguments();
     QTimer::singleShot(0, &delegate, [&delegate, arguments] {
         delegate.applicationDidFinishLaunching(arguments);

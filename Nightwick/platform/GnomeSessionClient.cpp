@@ -1,0 +1,108 @@
+#include "GnomeSessionClient.h"
+
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+namespace {
+
+constexpr int callTimeoutMs = 500;
+const QString sessionManagerService = QStringLiteral("org.gnome.SessionManager");
+const QString clientPrivateInterface = QStringLiteral("org.gnome.SessionManager.ClientPrivate");
+
+} // namespace
+
+GnomeSessionClient::GnomeSessionClient(QDBusConnection sessionBus, QString appId, QString startupId,
+                                       QObject* parent)
+    : SessionManagerClient(parent)
+    , m_bus(std::move(sessionBus))
+    , m_appId(std::move(appId))
+    , m_startupId(std::move(startupId))
+{
+}
+
+bool GnomeSessionClient::isRunning(const QDBusConnection& sessionBus)
+{
+    if (!sessionBus.isConnected()) {
+        return false;
+    }
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    ask << sessionManagerService;
+    const QDBusMessage reply = sessionBus.call(ask, QDBus::Block, callTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+}
+
+void GnomeSessionClient::start()
+{
+    if (!m_bus.isConnected() || !m_clientPath.isEmpty()) {
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        sessionManagerService, QStringLiteral("/org/gnome/SessionManager"), sessionManagerService,
+        QStringLiteral("RegisterClient"));
+    call << m_appId << m_startupId;
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, callTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* finished) {
+                const QDBusPendingReply<QDBusObjectPath> reply = *finished;
+                finished->deleteLater();
+                if (!reply.isValid()) {
+                    return;
+                }
+                m_clientPath = reply.value().path();
+                subscribe();
+                emit registered();
+            });
+}
+
+void GnomeSessionClient::subscribe()
+{
+    m_bus.connect(sessionManagerService, m_clientPath, clientPrivateInterface,
+                  QStringLiteral("QueryEndSession"), this, SLOT(queryEndSession(QDBusMessage)));
+    m_bus.connect(sessionManagerService, m_clientPath, clientPrivateInterface,
+                  QStringLiteral("EndSession"), this, SLOT(endSession(QDBusMessage)));
+    m_bus.connect(sessionManagerService, m_clientPath, clientPrivateInterface,
+                  QStringLiteral("Stop"), this, SLOT(stop(QDBusMessage)));
+}
+
+void GnomeSessionClient::queryEndSession(const QDBusMessage&)
+{
+    // The reminder belongs to the end of the session, not to the question whether it may end.
+    respond();
+}
+
+void GnomeSessionClient::endSession(const QDBusMessage&)
+{
+    if (m_endSessionWaiting) {
+        return;
+    }
+    m_endSessionWaiting = true;
+    emit endSessionRequested();
+}
+
+void GnomeSessionClient::stop(const QDBusMessage&)
+{
+    emit stopRequested();
+}
+
+void GnomeSessionClient::answerEndSession()
+{
+    if (!m_endSessionWaiting) {
+        return;
+    }
+    m_endSessionWaiting = false;
+    respond();
+}
+
+void GnomeSessionClient::respond()
+{
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(sessionManagerService, m_clientPath, clientPrivateInterface,
+                                       QStringLiteral("EndSessionResponse"));
+    call << true << QString();
+    // The answer must be out before the agent leaves its event loop.
+    m_bus.call(call, QDBus::Block, callTimeoutMs);
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "SessionManagerClient.h"
+
+#include <QDBusConnection>
+#include <QString>
+
+class QDBusMessage;
+
+// A client of GNOME's session manager (org.gnome.SessionManager). Asked whether the session may
+// end, it says yes at once; told that it ends, it answers when the agent has let it go.
+class GnomeSessionClient final : public SessionManagerClient {
+    Q_OBJECT
+public:
+    // startupId is DESKTOP_AUTOSTART_ID as the session started the agent with, or empty.
+    GnomeSessionClient(QDBusConnection sessionBus, QString appId, QString startupId,
+                       QObject* parent = nullptr);
+
+    // Whether the session manager is on the bus. Waits at most half a second.
+    static bool isRunning(const QDBusConnection& sessionBus);
+
+    void start() override;
+    void answerEndSession() override;
+
+    // The client object the session manager made for the agent; empty until registered.
+    QString clientPath() const { return m_clientPath; }
+
+signals:
+    void registered();
+
+private slots:
+    void queryEndSession(const QDBusMessage& message);
+    void endSession(const QDBusMessage& message);
+    void stop(const QDBusMessage& message);
+
+private:
+    void subscribe();
+    void respond();
+
+    QDBusConnection m_bus;
+    QString m_appId;
+    QString m_startupId;
+    QString m_clientPath;
+    bool m_endSessionWaiting = false;
+};
