@@ -1,0 +1,186 @@
+#pragma once
+
+// The pieces of the settings page. Only SettingsWindow.cpp and its tests include this.
+
+#include "SettingsWindow.h"
+
+#include "AppModel.h"
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QList>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class BlockBar;
+
+// Text in one colour, in the font inherited from the page unless given its own. Several lines
+// may be separated by '\n', with extra space between them.
+class TextLine : public QWidget {
+    Q_OBJECT
+public:
+    TextLine(const QString& text, const QColor& colour, QWidget* parent = nullptr);
+
+    const QString& text() const { return m_text; }
+    void setText(const QString& text);
+    QColor colour() const { return m_colour; }
+    void setColour(const QColor& colour);
+    void setExtraLineSpacing(int pixels);
+
+    // Distance from the top to the first line's baseline.
+    int firstBaseline() const;
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    QString m_text;
+    QColor m_colour;
+    int m_extraLineSpacing = 0;
+};
+
+// One selectable word: a reversed block while selected, dim text otherwise.
+class ChoiceButton : public QAbstractButton {
+    Q_OBJECT
+public:
+    static constexpr int horizontalInset = 7;
+    static constexpr int verticalInset = 2;
+
+    ChoiceButton(const QString& label, QWidget* parent = nullptr);
+
+    bool isSelected() const { return m_selected; }
+    void setSelected(bool selected);
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool m_selected = false;
+};
+
+// A row of choices, 6 apart. The row does not remember a choice: the page tells it which one
+// is selected, from the model.
+class ChoiceRow : public QWidget {
+    Q_OBJECT
+public:
+    struct Choice {
+        QString label;
+        std::function<void()> choose;
+    };
+
+    explicit ChoiceRow(const QList<Choice>& choices, QWidget* parent = nullptr);
+
+    // Nothing highlights when the index is absent.
+    void setSelected(std::optional<qsizetype> index);
+    const QList<ChoiceButton*>& buttons() const { return m_buttons; }
+
+    int firstBaseline() const;
+    QSize sizeHint() const override;
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    void layoutButtons();
+
+    QList<ChoiceButton*> m_buttons;
+};
+
+// The content of the "mouse" row: "not connected", or the level, a bar of 20 cells and
+// "charging" while the mouse is on its cable.
+class BatteryLine : public QWidget {
+    Q_OBJECT
+public:
+    explicit BatteryLine(QWidget* parent = nullptr);
+
+    void showBattery(const std::optional<MouseBattery>& battery, qint64 threshold);
+
+    // "5%  ", "85% ", "100%": always four characters, so the bar starts at one place.
+    static QString percentText(qint64 percent);
+    // The bar turns red once the level is at or below the threshold, unless it is charging.
+    static QColor barFill(const MouseBattery& battery, qint64 threshold);
+
+    int firstBaseline() const;
+    QSize sizeHint() const override;
+
+    const TextLine& status() const { return *m_status; }
+    const TextLine& percent() const { return *m_percent; }
+    const BlockBar& bar() const { return *m_bar; }
+    const TextLine& charging() const { return *m_charging; }
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    void layoutParts();
+
+    TextLine* m_status = nullptr;
+    TextLine* m_percent = nullptr;
+    BlockBar* m_bar = nullptr;
+    TextLine* m_charging = nullptr;
+};
+
+// A clickable command line: a ">" prompt and the title, lit while the pointer is over it.
+// The page changes its title and tint in place, so the hover state survives the change.
+class CommandRow : public QAbstractButton {
+    Q_OBJECT
+public:
+    static constexpr int promptGap = 10;
+
+    struct Colours {
+        QColor prompt;
+        QColor title;
+    };
+    // An ordinary command (tint Mono::text) idles dim and lights up fully; any other tint
+    // keeps the title in that tint and only lights the prompt.
+    static Colours colours(bool hovering, const QColor& tint);
+
+    CommandRow(const QString& title, const QColor& tint, std::function<void()> action,
+               QWidget* parent = nullptr);
+
+    QString title() const { return text(); }
+    void setTitle(const QString& title);
+    QColor tint() const { return m_tint; }
+    void setTint(const QColor& tint);
+    bool isHovering() const { return m_hovering; }
+    Colours currentColours() const { return colours(m_hovering, m_tint); }
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
+private:
+    QColor m_tint;
+    std::function<void()> m_action;
+    bool m_hovering = false;
+};
+
+// The top-level settings window: exactly the page's size, dark whatever the desktop theme,
+// moved by dragging its background, hidden by Ctrl+W.
+class SettingsNSWindow : public QWidget {
+    Q_OBJECT
+public:
+    SettingsNSWindow(AppModel& model, SettingsView::Actions actions, Clock& clock);
+
+    SettingsView& view() const { return *m_view; }
+
+    // Only Ctrl+W, with no other modifier, closes the window.
+    static bool isCloseShortcut(const QKeyEvent& event);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    SettingsView* m_view = nullptr;
+};
