@@ -47,8 +47,9 @@ std::optional<double> AppDelegate::secondsSinceConsoleLogin(ConsoleLogins& login
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments)
 {
-    const bool atLogin = isLaunchAtLogin(
-        arguments, secondsSinceConsoleLogin(m_services.consoleLogins, m_services.model.clock.now()));
+    const bool atLogin =
+        isLaunchAtLogin(arguments, secondsSinceConsoleLogin(m_services.consoleLogins,
+                                                            m_services.model.clock.now()));
     // Linux never ends an agent on its own to save resources, so there is no sudden or
     // automatic termination to turn off here.
     subscribeToPowerOff();
@@ -65,7 +66,17 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments)
 
 void AppDelegate::subscribeToPowerOff()
 {
-    // The shutdown gate hooks in here.
+    ShutdownInhibitor& inhibitor = m_services.shutdownInhibitor;
+    connect(&inhibitor, &ShutdownInhibitor::shutdownAnnounced, this, &AppDelegate::willPowerOff);
+    connect(&m_reminder, &ReminderWindow::dismissed, this, &AppDelegate::reminderDismissed);
+    inhibitor.start();
+    if (SessionManagerClient* sessionManager = m_services.sessionManager) {
+        connect(sessionManager, &SessionManagerClient::endSessionRequested, this,
+                &AppDelegate::endSessionRequested);
+        connect(sessionManager, &SessionManagerClient::stopRequested, this,
+                &AppDelegate::stopRequested);
+        sessionManager->start();
+    }
 }
 
 void AppDelegate::openSettingsWindow()
