@@ -47,9 +47,8 @@ std::optional<double> AppDelegate::secondsSinceConsoleLogin(ConsoleLogins& login
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments)
 {
-    const bool atLogin =
-        isLaunchAtLogin(arguments, secondsSinceConsoleLogin(m_services.consoleLogins,
-                                                            m_services.model.clock.now()));
+    const bool atLogin = isLaunchAtLogin(
+        arguments, secondsSinceConsoleLogin(m_services.consoleLogins, m_services.model.clock.now()));
     // Linux never ends an agent on its own to save resources, so there is no sudden or
     // automatic termination to turn off here.
     subscribeToPowerOff();
