@@ -1,0 +1,101 @@
+#pragma once
+
+#include "Look.h"
+
+#include <QPixmap>
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class Clock;
+class QVariantAnimation;
+class Timer;
+
+// The content of the reminder: a dark card with the level in red, a pulsing bar and a blinking
+// block cursor, inside a transparent margin that leaves room for its shadow. It knows nothing of
+// windows or time-outs; any click on it, margin included, runs onDismiss.
+class ReminderCard : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int cardWidth = 440;
+    static constexpr int margin = 60;
+    static constexpr std::chrono::milliseconds blinkInterval{530};
+    static constexpr std::chrono::milliseconds fadeInDuration{150};
+
+    ReminderCard(qint64 percent, Clock& clock, std::function<void()> onDismiss,
+                 QWidget* parent = nullptr);
+    ~ReminderCard() override;
+
+    // Where the window system cannot show what lies behind a translucent window, the window
+    // paints this picture of it under the margin instead.
+    void setBackdrop(const QPixmap& backdrop);
+
+    QRect cardRect() const { return m_cardRect; }
+    QRect levelBarRect() const;
+    QRect hintLineRect() const;
+    QRect cursorRect() const;
+    bool isCursorOn() const { return m_cursorOn; }
+    qreal fadeOpacity() const { return m_fade; }
+
+    QSize sizeHint() const override { return m_size; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    struct Lines;
+    void toggleCursor();
+
+    qint64 m_percent;
+    std::function<void()> m_onDismiss;
+    std::unique_ptr<Lines> m_lines;
+    QSize m_size;
+    QRect m_cardRect;
+    QPixmap m_backdrop;
+    bool m_appeared = false;
+    bool m_cursorOn = true;
+    qreal m_fade = 0.0;
+    std::unique_ptr<Timer> m_blinkTimer;
+    std::unique_ptr<QVariantAnimation> m_fadeIn;
+    BlockBarPulse m_pulse;
+};
+
+// The frameless, always-on-top window the card sits in. Every key press that reaches it runs
+// onKeyDown and goes no further.
+class ReminderNSWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit ReminderNSWindow(bool translucent);
+    ~ReminderNSWindow() override;
+
+    std::function<void()> onKeyDown;
+
+    // Shows, raises and activates the window and takes the keyboard until hidden.
+    void present();
+    void withdraw();
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool m_wantsKeyboard = false;
+};
+
+// Index of the screen the reminder belongs on: the first whose full geometry holds the pointer,
+// else the primary screen, else the first; none without screens.
+std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, QPoint pointer,
+                                      std::optional<qsizetype> primaryIndex);
+
+// A rectangle of `size` centred on `frame`.
+QRect centredIn(const QRect& frame, QSize size);
+
+// Whether windows of the running window system can be see-through: not so on an X11 display
+// without a compositing manager.
+bool windowSystemComposites();
