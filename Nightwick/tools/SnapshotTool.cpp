@@ -2,14 +2,19 @@
 // on a live display.
 //
 //   nightwick-snapshot reminder-card OUT.png [--percent N] [--scale S] [--settle ms]
+//   nightwick-snapshot settings OUT.png [--percent N] [--charging]
 //   nightwick-snapshot --show [--percent N] [--seconds S]
+//   nightwick-snapshot --show-settings [--percent N] [--charging] [--seconds S]
 #include "ReminderWindow.h"
 #include "ReminderWindow_p.h"
+#include "SampleModel.h"
+#include "SettingsWindow.h"
 #include "WidgetSnapshot.h"
 #include "platform/Clock.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
@@ -20,6 +25,7 @@ namespace {
 
 struct Options {
     qint64 percent = 12;
+    bool charging = false;
 };
 
 using ViewFactory = std::function<std::unique_ptr<QWidget>(const Options&, Clock&)>;
@@ -30,6 +36,11 @@ const std::map<QString, ViewFactory>& views()
         {QStringLiteral("reminder-card"),
          [](const Options& options, Clock& clock) -> std::unique_ptr<QWidget> {
              return std::make_unique<ReminderCard>(options.percent, clock, [] {});
+         }},
+        {QStringLiteral("settings"),
+         [](const Options& options, Clock& clock) -> std::unique_ptr<QWidget> {
+             return std::make_unique<SampleSettingsPage>(
+                 MouseBattery{options.percent, options.charging}, clock);
          }},
     };
     return table;
@@ -43,6 +54,18 @@ int showReminder(qint64 percent, double seconds)
     return QApplication::exec();
 }
 
+// The real settings window over sample values, for a screenshot on a live display.
+int showSettings(const Options& options, double seconds)
+{
+    SystemClock clock;
+    SampleModel sample(MouseBattery{options.percent, options.charging}, clock);
+    SettingsWindowController settings(sample.model(), {}, clock);
+    settings.show();
+    QTimer::singleShot(std::chrono::milliseconds(qRound64(seconds * 1000)),
+                       &QCoreApplication::quit);
+    return QApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -50,7 +73,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("view"), QStringLiteral("reminder-card"));
+    parser.addPositionalArgument(QStringLiteral("view"),
+                                 QStringLiteral("reminder-card or settings"));
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("PNG file to write"));
     const QCommandLineOption percent(QStringLiteral("percent"), QStringLiteral("battery level"),
                                      QStringLiteral("N"), QStringLiteral("12"));
@@ -65,11 +89,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption settle(QStringLiteral("settle"),
                                     QStringLiteral("milliseconds to let animations run"),
                                     QStringLiteral("ms"), QStringLiteral("1100"));
-    parser.addOptions({percent, scale, show, seconds, settle});
+    const QCommandLineOption charging(QStringLiteral("charging"),
+                                      QStringLiteral("the sample mouse is charging"));
+    const QCommandLineOption showSettingsWindow(QStringLiteral("show-settings"),
+                                                QStringLiteral("show the real settings window"));
+    parser.addOptions({percent, scale, show, seconds, settle, charging, showSettingsWindow});
     parser.process(app);
 
     Options options;
     options.percent = parser.value(percent).toLongLong();
+    options.charging = parser.isSet(charging);
+    if (parser.isSet(showSettingsWindow)) {
+        return showSettings(options, parser.value(seconds).toDouble());
+    }
     if (parser.isSet(show)) {
         return showReminder(options.percent, parser.value(seconds).toDouble());
     }
