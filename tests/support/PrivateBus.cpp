@@ -132,7 +132,7 @@ bool PrivateBus::startDbusmock(const QString& busName, const QStringList& argume
 }
 
 void PrivateBus::stopMock(const QString& busName) {
-    const QDBusConnection bus = connection(QStringLiteral("nw-private-bus-watch"));
+    const QDBusConnection bus = connection(QStringLiteral("nw-private-bus-watch ") + m_address);
     for (auto it = m_mocks.begin(); it != m_mocks.end(); ++it) {
         if (it->first != busName)
             continue;
@@ -146,7 +146,7 @@ void PrivateBus::stopMock(const QString& busName) {
 }
 
 bool PrivateBus::waitForName(const QString& busName, QProcess& owner) const {
-    const QDBusConnection bus = connection(QStringLiteral("nw-private-bus-watch"));
+    const QDBusConnection bus = connection(QStringLiteral("nw-private-bus-watch ") + m_address);
     if (!bus.isConnected())
         return false;
     QDeadlineTimer deadline(startupBudgetMs);
