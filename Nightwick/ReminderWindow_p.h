@@ -52,7 +52,6 @@ private:
     struct Lines;
     void toggleCursor();
 
-    qint64 m_percent;
     std::function<void()> m_onDismiss;
     std::unique_ptr<Lines> m_lines;
     QSize m_size;
