@@ -274,7 +274,7 @@ void TestReminder::dismissal_data()
     QTest::newRow("right click") << QStringLiteral("right");
     QTest::newRow("escape") << QStringLiteral("escape");
     QTest::newRow("return") << QStringLiteral("return");
-    QTest::newRow("letter") << QStringLiteral("letter");
+    QTest::newRow("control-q") << QStringLiteral("control-q");
     QTest::newRow("tab") << QStringLiteral("tab");
     QTest::newRow("time-out") << QStringLiteral("time-out");
 }
@@ -312,7 +312,7 @@ void TestReminder::dismissal()
         QTest::keyClick(window, Qt::Key_Escape);
     } else if (trigger == QLatin1String("return")) {
         QTest::keyClick(window, Qt::Key_Return);
-    } else if (trigger == QLatin1String("letter")) {
+    } else if (trigger == QLatin1String("control-q")) {
         QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
     } else if (trigger == QLatin1String("tab")) {
         QTest::keyClick(window, Qt::Key_Tab);
