@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include "platform/Alerts.h"
 #include "platform/ConsoleLogins.h"
 #include "platform/LoginSession.h"
 #include "platform/SessionManagerClient.h"
@@ -80,7 +81,7 @@ void AppDelegate::subscribeToPowerOff()
 
 void AppDelegate::openSettingsWindow()
 {
-    // Until the settings window exists, a launch by hand simply runs in the background.
+    settings().show();
 }
 
 // The shutdown gate ------------------------------------------------------------------------------
@@ -110,7 +111,12 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate(QuitReason r
 
 void AppDelegate::terminationSignalled()
 {
-    if (applicationShouldTerminate(reasonForSignal()) == TerminateReply::Now) {
+    requestTermination(reasonForSignal());
+}
+
+void AppDelegate::requestTermination(QuitReason reason)
+{
+    if (applicationShouldTerminate(reason) == TerminateReply::Now) {
         replyToApplicationShouldTerminate(true);
     }
 }
@@ -191,16 +197,12 @@ void AppDelegate::reminderDismissed()
 
 void AppDelegate::endSessionRequested()
 {
-    if (applicationShouldTerminate(QuitReason::LogOut) == TerminateReply::Now) {
-        replyToApplicationShouldTerminate(true);
-    }
+    requestTermination(QuitReason::LogOut);
 }
 
 void AppDelegate::stopRequested()
 {
-    if (applicationShouldTerminate(QuitReason::Ordinary) == TerminateReply::Now) {
-        replyToApplicationShouldTerminate(true);
-    }
+    requestTermination(QuitReason::Ordinary);
 }
 
 void AppDelegate::watchHoldLimit()
@@ -219,4 +221,54 @@ void AppDelegate::watchHoldLimit()
     }
     const auto limit = m_services.shutdownInhibitor.holdLimit() - holdLimitMargin;
     m_holdLimitTimer->start(std::max(limit, std::chrono::milliseconds(0)), false);
+}
+
+// The settings window ----------------------------------------------------------------------------
+
+SettingsWindowController& AppDelegate::settings()
+{
+    if (!m_settings) {
+        // The commands outlive no one: the controller they belong to is the delegate's own.
+        const QPointer<AppDelegate> self(this);
+        SettingsView::Actions actions{
+            [self] {
+                if (self) {
+                    self->showTestReminder();
+                }
+            },
+            [self] {
+                if (self) {
+                    self->uninstall();
+                }
+            },
+        };
+        m_settings = std::make_unique<SettingsWindowController>(m_model, std::move(actions),
+                                                                m_services.model.clock);
+    }
+    return *m_settings;
+}
+
+void AppDelegate::applicationShouldHandleReopen()
+{
+    settings().show();
+}
+
+void AppDelegate::showTestReminder()
+{
+    m_model.refresh();
+    const qint64 percent =
+        m_model.battery() ? m_model.battery()->percent : testReminderFallbackPercent;
+    // Neither the threshold nor the charging state matters here, and the shutdown gate's
+    // bookkeeping stays as it is.
+    m_reminder.show(percent, reminderDurationSeconds, [] {});
+}
+
+void AppDelegate::uninstall()
+{
+    const Outcome outcome = m_model.uninstall();
+    if (!outcome.ok()) {
+        m_services.model.alerts.showError(outcome.errorDescription());
+        return;
+    }
+    requestTermination(QuitReason::Ordinary);
 }

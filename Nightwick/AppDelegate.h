@@ -9,6 +9,7 @@
 
 #include "AppModel.h"
 #include "ReminderWindow.h"
+#include "SettingsWindow.h"
 #include "platform/Clock.h"
 
 class ConsoleLogins;
@@ -39,6 +40,9 @@ public:
     // The card leaves this long before the system would stop waiting on the shutdown lock.
     static constexpr std::chrono::milliseconds holdLimitMargin{500};
 
+    // The level the test reminder shows when no mouse has been read.
+    static constexpr qint64 testReminderFallbackPercent = 5;
+
     static constexpr std::chrono::seconds pollInterval{600};
     // A launch sooner than this after the console login counts as a launch at login.
     static constexpr double loginLaunchWindowSeconds = 120.0;
@@ -64,6 +68,11 @@ public:
     bool terminationPending() const { return m_terminationPending; }
     const std::optional<QDateTime>& reminderStartedAt() const { return m_reminderStartedAt; }
 
+    // The settings window's controller, built at its first use.
+    SettingsWindowController& settings();
+    // Another launch, or the desktop, asked the running agent to show itself.
+    void applicationShouldHandleReopen();
+
     // Started by the autostart entry, or by hand within two minutes of the console login.
     static bool isLaunchAtLogin(const QStringList& arguments,
                                 std::optional<double> secondsSinceConsoleLogin);
@@ -88,6 +97,11 @@ private:
     void endSessionRequested();
     void stopRequested();
     void watchHoldLimit();
+    void requestTermination(QuitReason reason);
+
+    // The settings window's commands.
+    void showTestReminder();
+    void uninstall();
 
     Services m_services;
     AppModel m_model;
@@ -96,4 +110,5 @@ private:
     std::optional<QDateTime> m_reminderStartedAt;
     bool m_terminationPending = false;
     std::unique_ptr<Timer> m_holdLimitTimer;
+    std::unique_ptr<SettingsWindowController> m_settings;
 };

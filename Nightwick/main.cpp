@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "platform/AppActivation.h"
 #include "platform/Clock.h"
 #include "platform/FreedesktopTrash.h"
 #include "platform/GnomeSessionClient.h"
@@ -72,6 +73,17 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral(NIGHTWICK_APP_ID));
     // Closing the settings window leaves the agent running in the background.
     QApplication::setQuitOnLastWindowClosed(false);
+    // A second launch shows the running agent's settings window instead of starting another agent.
+    AppActivation activation(QDBusConnection::sessionBus(), QStringLiteral(NIGHTWICK_APP_ID));
+    switch (activation.claim()) {
+    case AppActivation::Role::First:
+        break;
+    case AppActivation::Role::ActivatedRunning:
+        return 0;
+    case AppActivation::Role::RunningSilent:
+        std::fputs("nightwick: Nightwick is already running but does not answer.\n", stderr);
+        return 1;
+    }
     // Caught from here on; a signal that comes before the event loop runs waits in the pipe.
     TerminationSignals terminationSignals;
 
@@ -96,6 +108,8 @@ int main(int argc, char* argv[])
                           sessionManager.get()});
     QObject::connect(&terminationSignals, &TerminationSignals::received, &delegate,
                      &AppDelegate::terminationSignalled);
+    QObject::connect(&activation, &AppActivation::activated, &delegate,
+                     &AppDelegate::applicationShouldHandleReopen);
     QObject::connect(&delegate, &AppDelegate::readyToTerminate, &app,
                      [] { QCoreApplication::exit(0); });
     const QStringList arguments = QApplication::arguments();

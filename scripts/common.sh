@@ -20,7 +20,7 @@ ensure_packages() {
 }
 
 # What building the agent needs.
-build_packages=(cmake ninja-build g++ qt6-base-dev libgl-dev fonts-dejavu-core)
+build_packages=(cmake ninja-build g++ qt6-base-dev libgl-dev libxcb1-dev fonts-dejavu-core)
 
 # Configures and builds into the given folder.
 build() {
