@@ -7,16 +7,12 @@
 #include "platform/SessionManagerClient.h"
 #include "platform/ShutdownInhibitor.h"
 
-#include <QApplication>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace std::chrono_literals;
 using QuitReason = AppDelegate::QuitReason;
 using TerminateReply = AppDelegate::TerminateReply;
-
-Q_DECLARE_METATYPE(AppDelegate::QuitReason)
-Q_DECLARE_METATYPE(AppDelegate::TerminateReply)
 
 namespace {
 
@@ -29,19 +25,9 @@ public:
     void release() override { held = false; }
     bool isShutdownAnnounced() const override { return announced; }
     std::chrono::milliseconds holdLimit() const override { return limit; }
-
-    void announce()
-    {
-        announced = true;
-        emit shutdownAnnounced();
-    }
-    // logind's own order: the lock comes back before anyone hears of the cancel.
-    void cancel()
-    {
-        announced = false;
-        held = true;
-        emit shutdownCancelled();
-    }
+    void announce() { announced = true, emit shutdownAnnounced(); }
+    // As logind's watcher does it: the lock is back before anyone hears of the cancel.
+    void cancel() { announced = false, held = true, emit shutdownCancelled(); }
 
     bool held = false;
     bool announced = false;
@@ -53,8 +39,6 @@ class FakeSessionManager final : public SessionManagerClient {
 public:
     void start() override {}
     void answerEndSession() override { ++answers; }
-    void endSession() { emit endSessionRequested(); }
-
     int answers = 0;
 };
 
@@ -69,36 +53,25 @@ public:
     std::optional<qint64> newestLogin() override { return std::nullopt; }
 };
 
-// A launched agent over fakes, with a mouse at 8 % (below the default threshold of 10).
+// A launched agent over fakes. The mouse, when seen, is at 8 % (the threshold is 10).
 struct Gate {
     explicit Gate(bool mouseSeen = true)
     {
         if (mouseSeen) {
             batteries.setMouse(8, false);
         }
-        delegate = std::make_unique<AppDelegate>(AppDelegate::Services{
-            {batteries, store, loginItem, trash, alerts, clock, QStringLiteral("/tmp/nightwick")},
-            logins,
-            inhibitor,
-            session,
-            &sessionManager});
-        delegate->applicationDidFinishLaunching(
-            {QStringLiteral("nightwick"), QStringLiteral("--autostart")});
+        delegate = std::make_unique<AppDelegate>(
+            AppDelegate::Services{{batteries, store, loginItem, trash, alerts, clock, QString()},
+                                  logins,
+                                  inhibitor,
+                                  session,
+                                  &sessionManager});
+        delegate->applicationDidFinishLaunching({"nightwick", "--autostart"});
     }
-
-    bool cardVisible() { return delegate->reminder().isVisible(); }
-    void dismissCard()
-    {
-        delegate->reminder().dismiss();
-        settle();
-    }
-    // Completions and dismissal signals arrive from later turns of the event loop.
-    static void settle()
-    {
-        for (int i = 0; i < 5; ++i) {
-            QCoreApplication::processEvents();
-        }
-    }
+    bool cardVisible() const { return delegate->reminder().isVisible(); }
+    void dismissCard() { delegate->reminder().dismiss(), settle(); }
+    // Completions and dismissal signals may come from later turns of the event loop.
+    static void settle() { QCoreApplication::processEvents(), QCoreApplication::processEvents(); }
 
     FakeBatteryServices batteries;
     MemorySettingsStore store;
@@ -118,276 +91,207 @@ struct Gate {
 class TestGate : public QObject {
     Q_OBJECT
 private slots:
-    void powerOffDecidesCardAndLock_data()
+    void powerOffHoldsTheLockForACard_data()
     {
-        QTest::addColumn<bool>("mousePresent");
+        QTest::addColumn<bool>("seen");
         QTest::addColumn<qint64>("percent");
         QTest::addColumn<bool>("charging");
-        QTest::addColumn<bool>("cardShown");
-
-        QTest::newRow("low and discharging") << true << qint64(8) << false << true;
+        QTest::addColumn<bool>("card");
+        QTest::newRow("low, discharging") << true << qint64(8) << false << true;
         QTest::newRow("at the threshold") << true << qint64(10) << false << true;
-        QTest::newRow("one above the threshold") << true << qint64(11) << false << false;
-        QTest::newRow("low but charging") << true << qint64(3) << true << false;
+        QTest::newRow("one above") << true << qint64(11) << false << false;
+        QTest::newRow("low, charging") << true << qint64(3) << true << false;
         QTest::newRow("no mouse ever seen") << false << qint64(0) << false << false;
     }
-
-    void powerOffDecidesCardAndLock()
+    void powerOffHoldsTheLockForACard()
     {
-        QFETCH(bool, mousePresent);
+        QFETCH(bool, seen);
         QFETCH(qint64, percent);
         QFETCH(bool, charging);
-        QFETCH(bool, cardShown);
-        Gate gate(mousePresent);
+        QFETCH(bool, card);
+        Gate gate(seen);
         QVERIFY(gate.inhibitor.held);
-        if (mousePresent) {
+        if (seen) {
             gate.batteries.setMouse(percent, charging);
         }
-
         gate.inhibitor.announce();
-
-        QCOMPARE(gate.cardVisible(), cardShown);
-        // The lock stays exactly as long as there is a card to see.
-        QCOMPARE(gate.inhibitor.held, cardShown);
-        QCOMPARE(gate.delegate->reminderStartedAt().has_value(), cardShown);
-        if (cardShown) {
-            gate.dismissCard();
-            QVERIFY(!gate.inhibitor.held);
-        }
+        QCOMPARE(gate.cardVisible(), card);
+        QCOMPARE(gate.inhibitor.held, card);
+        QCOMPARE(gate.delegate->reminderStartedAt().has_value(), card);
+        gate.dismissCard();
+        QVERIFY(!gate.inhibitor.held);
     }
 
-    void noPercentLeavesStartUntouched()
+    void remindersAreSpaced_data()
+    {
+        QTest::addColumn<qint64>("secondsLater");
+        QTest::addColumn<bool>("card");
+        QTest::newRow("29 s") << qint64(29) << false;
+        QTest::newRow("exactly 30 s") << qint64(30) << true;
+        QTest::newRow("clock set back 10 s") << qint64(-10) << false;
+    }
+    void remindersAreSpaced()
+    {
+        QFETCH(qint64, secondsLater);
+        QFETCH(bool, card);
+        Gate gate;
+        gate.inhibitor.announce();
+        gate.dismissCard();
+        gate.inhibitor.cancel();
+        gate.clock.setNow(start.addSecs(secondsLater));
+        gate.inhibitor.announce();
+        QCOMPARE(gate.cardVisible(), card);
+        QCOMPARE(gate.inhibitor.held, card);
+        QCOMPARE(*gate.delegate->reminderStartedAt(), card ? start.addSecs(secondsLater) : start);
+    }
+
+    void noPercentLeavesTheStartAlone()
     {
         Gate gate;
         gate.batteries.setMouse(8, true);
         gate.inhibitor.announce();
         QVERIFY(!gate.delegate->reminderStartedAt());
-
-        // Unplugged a moment later: the refused first attempt must not count as a start.
+        // Unplugged a moment later: the refused attempt must not count against the 30 s.
         gate.inhibitor.cancel();
         gate.clock.advance(5s);
         gate.batteries.setMouse(8, false);
         gate.inhibitor.announce();
         QVERIFY(gate.cardVisible());
-        QCOMPARE(*gate.delegate->reminderStartedAt(), start.addSecs(5));
-    }
-
-    void remindersAreSpaced_data()
-    {
-        QTest::addColumn<qint64>("secondsAfterFirst");
-        QTest::addColumn<bool>("cardShown");
-
-        QTest::newRow("at once") << qint64(0) << false;
-        QTest::newRow("29 s") << qint64(29) << false;
-        QTest::newRow("exactly 30 s") << qint64(30) << true;
-        QTest::newRow("an hour") << qint64(3600) << true;
-        QTest::newRow("clock set back 10 s") << qint64(-10) << false;
-    }
-
-    void remindersAreSpaced()
-    {
-        QFETCH(qint64, secondsAfterFirst);
-        QFETCH(bool, cardShown);
-        Gate gate;
-        gate.inhibitor.announce();
-        QVERIFY(gate.cardVisible());
-        gate.dismissCard();
-        gate.inhibitor.cancel();
-
-        gate.clock.setNow(start.addSecs(secondsAfterFirst));
-        gate.inhibitor.announce();
-
-        QCOMPARE(gate.cardVisible(), cardShown);
-        QCOMPARE(gate.inhibitor.held, cardShown);
-        QCOMPARE(*gate.delegate->reminderStartedAt(),
-                 cardShown ? start.addSecs(secondsAfterFirst) : start);
-    }
-
-    void secondPowerOffKeepsTheCardUp()
-    {
-        Gate gate;
-        gate.inhibitor.announce();
-        gate.clock.advance(1s);
-        gate.inhibitor.cancel();
-        gate.inhibitor.announce();
-        QVERIFY(gate.cardVisible());
-        QCOMPARE(*gate.delegate->reminderStartedAt(), start);
     }
 
     void terminationRequests_data()
     {
         QTest::addColumn<QuitReason>("reason");
-        QTest::addColumn<bool>("mouseLow");
+        QTest::addColumn<qint64>("percent");
         QTest::addColumn<bool>("testCardUp");
         QTest::addColumn<TerminateReply>("reply");
         QTest::addColumn<int>("batteryReads");
-
-        QTest::newRow("ordinary, no card")
-            << QuitReason::Ordinary << true << false << TerminateReply::Now << 0;
-        QTest::newRow("shutdown, low mouse")
-            << QuitReason::Shutdown << true << false << TerminateReply::Later << 1;
-        QTest::newRow("log-out, low mouse")
-            << QuitReason::LogOut << true << false << TerminateReply::Later << 1;
-        QTest::newRow("shutdown, mouse fine")
-            << QuitReason::Shutdown << false << false << TerminateReply::Now << 1;
+        QTest::newRow("ordinary") << QuitReason::Ordinary << qint64(8) << false
+                                  << TerminateReply::Now << 0;
+        QTest::newRow("shutdown, low")
+            << QuitReason::Shutdown << qint64(8) << false << TerminateReply::Later << 1;
+        QTest::newRow("log-out, low")
+            << QuitReason::LogOut << qint64(8) << false << TerminateReply::Later << 1;
+        QTest::newRow("shutdown, fine")
+            << QuitReason::Shutdown << qint64(80) << false << TerminateReply::Now << 1;
         QTest::newRow("ordinary, test card up")
-            << QuitReason::Ordinary << false << true << TerminateReply::Later << 0;
+            << QuitReason::Ordinary << qint64(80) << true << TerminateReply::Later << 0;
         QTest::newRow("shutdown, test card up")
-            << QuitReason::Shutdown << true << true << TerminateReply::Later << 0;
+            << QuitReason::Shutdown << qint64(8) << true << TerminateReply::Later << 0;
     }
-
     void terminationRequests()
     {
         QFETCH(QuitReason, reason);
-        QFETCH(bool, mouseLow);
+        QFETCH(qint64, percent);
         QFETCH(bool, testCardUp);
         QFETCH(TerminateReply, reply);
         QFETCH(int, batteryReads);
         Gate gate;
-        gate.batteries.setMouse(mouseLow ? 8 : 80, false);
+        gate.batteries.setMouse(percent, false);
         if (testCardUp) {
             gate.delegate->reminder().show(5, 4.0, {});
         }
         const int readsBefore = gate.batteries.reads;
-
         QCOMPARE(gate.delegate->applicationShouldTerminate(reason), reply);
-
         QCOMPARE(gate.batteries.reads - readsBefore, batteryReads);
         QCOMPARE(gate.delegate->terminationPending(), reply == TerminateReply::Later);
     }
 
-    void waitingTerminationIsAnsweredOnDismissal_data()
+    // Each way of asking to quit, and each way the card can go; the test card's completion
+    // does nothing, so only the dismissal itself can answer for it.
+    void waitingQuitIsAnsweredOnDismissal_data()
     {
+        QTest::addColumn<QString>("request");
         QTest::addColumn<bool>("testCard");
-        QTest::addColumn<bool>("byTimeOut");
-
-        QTest::newRow("shutdown card, clicked") << false << false;
-        QTest::newRow("shutdown card, timed out") << false << true;
-        QTest::newRow("test card, clicked") << true << false;
-        QTest::newRow("test card, timed out") << true << true;
+        QTest::addColumn<bool>("timesOut");
+        QTest::newRow("signal during shutdown, clicked") << "shutdown" << false << false;
+        QTest::newRow("signal during shutdown, timed out") << "shutdown" << false << true;
+        QTest::newRow("signal while closing session") << "closing" << false << false;
+        QTest::newRow("session manager's end") << "endSession" << false << true;
+        QTest::newRow("signal, test card clicked") << "signal" << true << false;
+        QTest::newRow("signal, test card timed out") << "signal" << true << true;
     }
-
-    void waitingTerminationIsAnsweredOnDismissal()
+    void waitingQuitIsAnsweredOnDismissal()
     {
+        QFETCH(QString, request);
         QFETCH(bool, testCard);
-        QFETCH(bool, byTimeOut);
+        QFETCH(bool, timesOut);
         Gate gate;
         QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
         if (testCard) {
-            // Its completion does nothing; the waiting termination must still be answered.
             gate.delegate->reminder().show(5, 4.0, [] {});
-            gate.delegate->terminationSignalled();
+        }
+        gate.inhibitor.announced = request == "shutdown";
+        gate.session.closing = request == "closing";
+        if (request == "endSession") {
+            emit gate.sessionManager.endSessionRequested();
         } else {
-            gate.inhibitor.announce();
             gate.delegate->terminationSignalled();
         }
-        QVERIFY(gate.delegate->terminationPending());
+        QVERIFY(gate.cardVisible());
         Gate::settle();
         QCOMPARE(ready.count(), 0);
+        QCOMPARE(gate.sessionManager.answers, 0);
 
-        if (byTimeOut) {
-            gate.clock.advance(4s);
-            Gate::settle();
-        } else {
-            gate.dismissCard();
-        }
-
+        timesOut ? gate.clock.advance(4s) : gate.delegate->reminder().dismiss();
+        Gate::settle();
         QCOMPARE(ready.count(), 1);
+        QCOMPARE(gate.sessionManager.answers, 1);
         QVERIFY(!gate.delegate->terminationPending());
         QVERIFY(!gate.inhibitor.held);
     }
 
-    void signalTellsItsReason_data()
+    void plainQuitEndsAtOnce_data()
     {
-        QTest::addColumn<bool>("shutdownAnnounced");
-        QTest::addColumn<bool>("sessionClosing");
-        QTest::addColumn<bool>("mouseLow");
-        QTest::addColumn<bool>("endsAtOnce");
-
-        QTest::newRow("plain quit, low mouse") << false << false << true << true;
-        QTest::newRow("during shutdown, low mouse") << true << false << true << false;
-        QTest::newRow("session closing, low mouse") << false << true << true << false;
-        QTest::newRow("during shutdown, mouse fine") << true << false << false << true;
+        QTest::addColumn<QString>("request");
+        QTest::newRow("signal, nothing under way") << "signal";
+        QTest::newRow("session manager's end, mouse fine") << "endSession";
+        QTest::newRow("session manager's stop") << "stop";
     }
-
-    void signalTellsItsReason()
+    void plainQuitEndsAtOnce()
     {
-        QFETCH(bool, shutdownAnnounced);
-        QFETCH(bool, sessionClosing);
-        QFETCH(bool, mouseLow);
-        QFETCH(bool, endsAtOnce);
+        QFETCH(QString, request);
         Gate gate;
-        gate.batteries.setMouse(mouseLow ? 8 : 80, false);
-        // Announced without the power-off handler, as when the signal outruns logind's.
-        gate.inhibitor.announced = shutdownAnnounced;
-        gate.session.closing = sessionClosing;
-        QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
-
-        gate.delegate->terminationSignalled();
-
-        QCOMPARE(ready.count(), endsAtOnce ? 1 : 0);
-        QCOMPARE(gate.cardVisible(), !endsAtOnce);
-        if (endsAtOnce) {
-            QVERIFY(!gate.inhibitor.held);
+        if (request == "endSession") {
+            gate.batteries.setMouse(80, false);
         }
-    }
-
-    void endSessionWaitsForTheCard_data()
-    {
-        QTest::addColumn<bool>("mouseLow");
-        QTest::newRow("low mouse") << true;
-        QTest::newRow("mouse fine") << false;
-    }
-
-    void endSessionWaitsForTheCard()
-    {
-        QFETCH(bool, mouseLow);
-        Gate gate;
-        gate.batteries.setMouse(mouseLow ? 8 : 80, false);
         QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
-
-        gate.sessionManager.endSession();
-
-        QCOMPARE(gate.sessionManager.answers, mouseLow ? 0 : 1);
-        QCOMPARE(ready.count(), mouseLow ? 0 : 1);
-        if (mouseLow) {
-            gate.dismissCard();
-            QCOMPARE(gate.sessionManager.answers, 1);
-            QCOMPARE(ready.count(), 1);
+        if (request == "signal") {
+            gate.delegate->terminationSignalled();
+        } else if (request == "endSession") {
+            emit gate.sessionManager.endSessionRequested();
+        } else {
+            emit gate.sessionManager.stopRequested();
         }
+        QVERIFY(!gate.cardVisible());
+        QCOMPARE(ready.count(), 1);
     }
 
-    void cardLeavesBeforeTheHoldLimit_data()
+    void cardGoesBeforeTheHoldLimit_data()
     {
         QTest::addColumn<int>("limitMs");
         QTest::addColumn<int>("releasedAtMs");
-
-        QTest::newRow("logind default, card times out first") << 5000 << 4000;
-        QTest::newRow("2 s limit") << 2000 << 1500;
-        QTest::newRow("limit within the margin") << 300 << 0;
+        QTest::newRow("logind's 5 s: the card's own 4 s come first") << 5000 << 4000;
+        QTest::newRow("2 s") << 2000 << 1500;
+        QTest::newRow("within the margin") << 300 << 0;
     }
-
-    void cardLeavesBeforeTheHoldLimit()
+    void cardGoesBeforeTheHoldLimit()
     {
         QFETCH(int, limitMs);
         QFETCH(int, releasedAtMs);
         Gate gate;
         gate.inhibitor.limit = std::chrono::milliseconds(limitMs);
         gate.inhibitor.announce();
-        gate.clock.advance(0ms);
-        Gate::settle();
-
         int elapsedMs = 0;
-        while (gate.inhibitor.held && elapsedMs < 10000) {
-            gate.clock.advance(100ms);
-            Gate::settle();
-            elapsedMs += 100;
+        for (gate.clock.advance(0ms), Gate::settle(); gate.inhibitor.held && elapsedMs < 9000;
+             elapsedMs += 100) {
+            gate.clock.advance(100ms), Gate::settle();
         }
-        QVERIFY(!gate.cardVisible());
         QCOMPARE(elapsedMs, releasedAtMs);
+        QVERIFY(!gate.cardVisible());
     }
 
-    void cancelledShutdownKeepsTheLockAfterTheCard()
+    void cancelledShutdownKeepsTheLock()
     {
         Gate gate;
         gate.inhibitor.announce();

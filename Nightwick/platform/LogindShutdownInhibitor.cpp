@@ -111,7 +111,6 @@ void LogindShutdownInhibitor::take()
                 // The reply holds copies of the descriptor; they go with the watcher, and the
                 // lock then lives in m_lockFd alone.
                 finished->deleteLater();
-                emit lockRequestFinished();
             });
 }
 

@@ -26,10 +26,6 @@ public:
 
     bool isHeld() const { return m_lockFd >= 0; }
 
-signals:
-    // Every time a lock request has been answered, whether or not a lock came of it.
-    void lockRequestFinished();
-
 private slots:
     // systemd may send both signals for one shutdown; the state change happens once.
     void prepareForShutdown(const QDBusMessage& message);
