@@ -68,6 +68,12 @@ void AppDelegate::subscribeToPowerOff()
 {
     ShutdownInhibitor& inhibitor = m_services.shutdownInhibitor;
     connect(&inhibitor, &ShutdownInhibitor::shutdownAnnounced, this, &AppDelegate::willPowerOff);
+    connect(&inhibitor, &ShutdownInhibitor::shutdownCancelled, this, [this] {
+        // The card may stay its full time now: nobody is about to stop waiting for it.
+        if (m_holdLimitTimer) {
+            m_holdLimitTimer->stop();
+        }
+    });
     connect(&m_reminder, &ReminderWindow::dismissed, this, &AppDelegate::reminderDismissed);
     inhibitor.start();
     if (SessionManagerClient* sessionManager = m_services.sessionManager) {

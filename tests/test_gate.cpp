@@ -291,11 +291,14 @@ private slots:
         QVERIFY(!gate.cardVisible());
     }
 
-    void cancelledShutdownKeepsTheLock()
+    void cancelledShutdownKeepsTheLockAndTheCard()
     {
         Gate gate;
+        gate.inhibitor.limit = 2s;
         gate.inhibitor.announce();
         gate.inhibitor.cancel();
+        gate.clock.advance(3s), Gate::settle();
+        QVERIFY(gate.cardVisible());
         gate.dismissCard();
         // Letting go now would leave the next shutdown unguarded.
         QVERIFY(gate.inhibitor.held);
