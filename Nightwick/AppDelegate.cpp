@@ -6,6 +6,8 @@
 #include "platform/SessionManagerClient.h"
 #include "platform/ShutdownInhibitor.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QPointer>
 
 #include <algorithm>
@@ -48,8 +50,9 @@ std::optional<double> AppDelegate::secondsSinceConsoleLogin(ConsoleLogins& login
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList& arguments)
 {
-    const bool atLogin = isLaunchAtLogin(
-        arguments, secondsSinceConsoleLogin(m_services.consoleLogins, m_services.model.clock.now()));
+    const bool atLogin =
+        isLaunchAtLogin(arguments, secondsSinceConsoleLogin(m_services.consoleLogins,
+                                                            m_services.model.clock.now()));
     // Linux never ends an agent on its own to save resources, so there is no sudden or
     // automatic termination to turn off here.
     subscribeToPowerOff();
@@ -76,6 +79,9 @@ void AppDelegate::subscribeToPowerOff()
     });
     connect(&m_reminder, &ReminderWindow::dismissed, this, &AppDelegate::reminderDismissed);
     inhibitor.start();
+    // The X11 session manager ends its clients with a quit request of the window system's;
+    // that is a log-out like any other.
+    QCoreApplication::instance()->installEventFilter(this);
     if (SessionManagerClient* sessionManager = m_services.sessionManager) {
         connect(sessionManager, &SessionManagerClient::endSessionRequested, this,
                 &AppDelegate::endSessionRequested);
@@ -199,6 +205,15 @@ void AppDelegate::reminderDismissed()
     if (m_services.shutdownInhibitor.isShutdownAnnounced()) {
         m_services.shutdownInhibitor.release();
     }
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
+        requestTermination(QuitReason::LogOut);
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void AppDelegate::endSessionRequested()

@@ -80,6 +80,10 @@ public:
     static std::optional<double> secondsSinceConsoleLogin(ConsoleLogins& logins,
                                                           const QDateTime& now);
 
+protected:
+    // Routes the window system's own quit requests through the gate.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
     // The agent may end now: every termination that waited has been answered.
     void readyToTerminate();

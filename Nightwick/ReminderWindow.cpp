@@ -160,6 +160,7 @@ struct ReminderCard::Lines {
 ReminderCard::ReminderCard(qint64 percent, Clock& clock, std::function<void()> onDismiss,
                            QWidget* parent)
     : QWidget(parent)
+    , m_percent(percent)
     , m_onDismiss(std::move(onDismiss))
     , m_lines(std::make_unique<Lines>())
     , m_blinkTimer(clock.createTimer())

@@ -33,6 +33,7 @@ public:
     // paints this picture of it under the margin instead.
     void setBackdrop(const QPixmap& backdrop);
 
+    qint64 percent() const { return m_percent; }
     QRect cardRect() const { return m_cardRect; }
     QRect levelBarRect() const;
     QRect hintLineRect() const;
@@ -52,6 +53,7 @@ private:
     struct Lines;
     void toggleCursor();
 
+    qint64 m_percent;
     std::function<void()> m_onDismiss;
     std::unique_ptr<Lines> m_lines;
     QSize m_size;
