@@ -22,9 +22,13 @@ ensure_packages() {
 # What building the agent needs.
 build_packages=(cmake ninja-build g++ qt6-base-dev libgl-dev libxcb1-dev fonts-dejavu-core)
 
-# Configures and builds into the given folder.
+# Configures and builds into the given folder: everything, or the targets named after it.
 build() {
     local folder=$1
-    cmake -S . -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$folder" -j "$(nproc)"
+    shift
+    local generator=()
+    # A folder configured before keeps the generator it was made with.
+    [ -f "$folder/CMakeCache.txt" ] || generator=(-G Ninja)
+    cmake -S . -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$folder" -j "$(nproc)" ${1:+--target "$@"}
 }
