@@ -11,24 +11,31 @@ using Reading = std::optional<MouseBattery>;
 
 namespace {
 
+const std::optional<QString> none;
+const QString mouse = QStringLiteral("MOUSE");
+const QString usb = QStringLiteral("USB");
+
 BatteryService device(std::optional<QString> type, std::optional<QString> product,
                       std::optional<qint64> percent, std::optional<QString> transport = {})
 {
-    return BatteryService{std::move(type), std::move(product), percent, std::move(transport)};
+    return {std::move(type), std::move(product), percent, std::move(transport)};
 }
 
-const std::optional<QString> none;
-const QString mouseType = QStringLiteral("MOUSE");
+BatteryService mouseAt(std::optional<qint64> percent, std::optional<QString> transport = {})
+{
+    return device(mouse, none, percent, std::move(transport));
+}
 
-// One supply folder as the kernel lays it out; absent attributes are simply not written.
+// One power-supply folder: attributes as "name=value;name=value", and where "device" links to.
 struct Supply {
     QString name;
-    QMap<QString, QByteArray> attributes;
-    QString devicePath; // under the temporary root, linked as "device" when set
+    QByteArray attributes;
+    QString devicePath = {};
 };
 
 } // namespace
 
+using Supplies = QList<Supply>;
 Q_DECLARE_METATYPE(Supply)
 
 class TestBattery : public QObject {
@@ -40,48 +47,28 @@ private slots:
         QTest::addColumn<Services>("services");
         QTest::addColumn<Reading>("expected");
 
-        QTest::newRow("no devices") << Services{} << Reading{};
-        QTest::newRow("recognised without percent")
-            << Services{device(mouseType, none, {})} << Reading{};
-        QTest::newRow("type MO without product")
-            << Services{device(QStringLiteral("MOUSE"), none, 50)} << Reading{{50, false}};
+        const QString keyboard = QStringLiteral("Keyboard");
+        QTest::newRow("type MO without product") << Services{mouseAt(50)} << Reading{{50, false}};
         QTest::newRow("type prefix is case-sensitive")
-            << Services{device(QStringLiteral("mouse"), QStringLiteral("Keyboard"), 50)}
-            << Reading{};
+            << Services{device(QStringLiteral("mouse"), keyboard, 50)} << Reading{};
         QTest::newRow("type must begin with MO")
-            << Services{device(QStringLiteral("XMOUSE"), QStringLiteral("Keyboard"), 50)}
-            << Reading{};
-        QTest::newRow("product in capitals")
-            << Services{device(none, QStringLiteral("MAGIC MOUSE 2"), 30)} << Reading{{30, false}};
-        QTest::newRow("product with capital initial")
-            << Services{device(none, QStringLiteral("Magic Mouse"), 30)} << Reading{{30, false}};
-        QTest::newRow("other type, product says mouse")
-            << Services{device(QStringLiteral("KEYBOARD"), QStringLiteral("mouse pad"), 30)}
+            << Services{device(QStringLiteral("XMOUSE"), keyboard, 50)} << Reading{};
+        QTest::newRow("other type, product says MOUSE")
+            << Services{device(QStringLiteral("KEYBOARD"), QStringLiteral("MAGIC MOUSE 2"), 30)}
             << Reading{{30, false}};
-        QTest::newRow("neither test")
-            << Services{device(none, QStringLiteral("Trackpad"), 30)} << Reading{};
-        QTest::newRow("usb is charging")
-            << Services{device(mouseType, none, 30, QStringLiteral("USB"))} << Reading{{30, true}};
-        QTest::newRow("lower-case usb is not")
-            << Services{device(mouseType, none, 30, QStringLiteral("usb"))} << Reading{{30, false}};
-        QTest::newRow("lowest wins with its own charging flag")
-            << Services{device(mouseType, none, 40),
-                        device(mouseType, none, 25, QStringLiteral("USB"))}
-            << Reading{{25, true}};
-        QTest::newRow("first of equals stays")
-            << Services{device(mouseType, none, 30, QStringLiteral("USB")),
-                        device(mouseType, none, 30)}
-            << Reading{{30, true}};
-        QTest::newRow("unrecognised lower level ignored")
-            << Services{device(mouseType, none, 40), device(none, QStringLiteral("Keyboard"), 3)}
-            << Reading{{40, false}};
-        QTest::newRow("percentless mouse does not hide another")
-            << Services{device(mouseType, none, {}), device(none, QStringLiteral("Mouse"), 60)}
+        QTest::newRow("percentless mouse skipped")
+            << Services{mouseAt({}), device(none, QStringLiteral("Mouse"), 60)}
             << Reading{{60, false}};
-        QTest::newRow("zero is a reading")
-            << Services{device(mouseType, none, 0)} << Reading{{0, false}};
-        QTest::newRow("above 100 passes")
-            << Services{device(mouseType, none, 140)} << Reading{{140, false}};
+        QTest::newRow("lowest wins with its own charging flag")
+            << Services{mouseAt(40), mouseAt(25, usb)} << Reading{{25, true}};
+        QTest::newRow("first of equals stays")
+            << Services{mouseAt(30, usb), mouseAt(30)} << Reading{{30, true}};
+        QTest::newRow("unrecognised lower level ignored")
+            << Services{mouseAt(40), device(none, keyboard, 3)} << Reading{{40, false}};
+        QTest::newRow("lower-case usb is not charging")
+            << Services{mouseAt(30, QStringLiteral("usb"))} << Reading{{30, false}};
+        QTest::newRow("zero is a reading") << Services{mouseAt(0)} << Reading{{0, false}};
+        QTest::newRow("above 100 passes") << Services{mouseAt(140)} << Reading{{140, false}};
     }
 
     void selectsTheMouse()
@@ -93,99 +80,57 @@ private slots:
 
     void readsSysfs_data()
     {
-        QTest::addColumn<QList<Supply>>("supplies");
+        QTest::addColumn<Supplies>("supplies");
         QTest::addColumn<Services>("expected");
 
-        const auto attrs = [](QByteArray scope, QByteArray model, QByteArray capacity,
-                              QByteArray status = {}) {
-            QMap<QString, QByteArray> map{{QStringLiteral("scope"), scope}};
-            if (!model.isNull())
-                map.insert(QStringLiteral("model_name"), model);
-            if (!capacity.isNull())
-                map.insert(QStringLiteral("capacity"), capacity);
-            if (!status.isNull())
-                map.insert(QStringLiteral("status"), status);
-            return map;
-        };
+        const QString m = QStringLiteral("m");
         const QString usbHid = QStringLiteral("devices/pci0000:00/usb1/1-2/0003:046D:C52B.0001");
-        const QString bluetoothOverUsbDongle = QStringLiteral(
+        const QString bluetoothOverUsb = QStringLiteral(
             "devices/pci0000:00/usb1/1-14/bluetooth/hci0/hci0:512/0005:004C:0269.0002");
 
-        QTest::newRow("empty folder") << QList<Supply>{} << Services{};
-        QTest::newRow("device scope read, system scope skipped")
-            << QList<Supply>{{QStringLiteral("BAT0"), attrs("System\n", "Laptop\n", "3\n"), {}},
-                             {QStringLiteral("hid-mouse-battery"),
-                              attrs("Device\n", "Magic Mouse 2\n", "8\n", "Discharging\n"),
-                              {}}}
-            << Services{device(none, QStringLiteral("Magic Mouse 2"), 8)};
-        QTest::newRow("sorted by entry name")
-            << QList<Supply>{{QStringLiteral("b"), attrs("Device", "second", "2"), {}},
-                             {QStringLiteral("a"), attrs("Device", "first", "1"), {}}}
-            << Services{device(none, QStringLiteral("first"), 1),
-                        device(none, QStringLiteral("second"), 2)};
+        const QByteArray dev = "scope=Device;model_name=m;";
+        QTest::newRow("only device scope, sorted by name")
+            << Supplies{Supply("c", dev + "capacity=8\n"), Supply("a", "scope=Device\n;capacity=1"),
+                        Supply("b", "scope=System;capacity=3"), Supply("d", "capacity=9")}
+            << Services{device(none, none, 1), device(none, m, 8)};
         QTest::newRow("charging and full count as cable")
-            << QList<Supply>{{QStringLiteral("a"), attrs("Device", "m", "5", "Charging\n"), {}},
-                             {QStringLiteral("b"), attrs("Device", "m", "100", "Full"), {}},
-                             {QStringLiteral("c"), attrs("Device", "m", "50", "Not charging"), {}}}
-            << Services{device(none, QStringLiteral("m"), 5, QStringLiteral("USB")),
-                        device(none, QStringLiteral("m"), 100, QStringLiteral("USB")),
-                        device(none, QStringLiteral("m"), 50)};
-        QTest::newRow("device on a usb bus")
-            << QList<Supply>{{QStringLiteral("a"), attrs("Device", "m", "40", "Discharging"),
-                              usbHid}}
-            << Services{device(none, QStringLiteral("m"), 40, QStringLiteral("USB"))};
-        QTest::newRow("bluetooth behind a usb dongle is not on a cable")
-            << QList<Supply>{{QStringLiteral("a"), attrs("Device", "m", "40", "Discharging"),
-                              bluetoothOverUsbDongle}}
-            << Services{device(none, QStringLiteral("m"), 40)};
-        QTest::newRow("garbage capacity is absent")
-            << QList<Supply>{{QStringLiteral("a"), attrs("Device", "m", "4x2"), {}},
-                             {QStringLiteral("b"), attrs("Device", "m", ""), {}},
-                             {QStringLiteral("c"),
-                              attrs("Device", "m", "99999999999999999999"),
-                              {}}}
-            << Services{device(none, QStringLiteral("m"), {}),
-                        device(none, QStringLiteral("m"), {}),
-                        device(none, QStringLiteral("m"), {})};
-        QTest::newRow("missing files and bad text are absent")
-            << QList<Supply>{{QStringLiteral("a"), attrs("Device", {}, {}), {}},
-                             {QStringLiteral("b"), attrs("Device", "\xff\xfe mouse", "7"), {}}}
-            << Services{device(none, none, {}), device(none, none, 7)};
-        QTest::newRow("no scope is skipped")
-            << QList<Supply>{{QStringLiteral("a"), {{QStringLiteral("capacity"), "9"}}, {}}}
-            << Services{};
+            << Supplies{Supply("a", dev + "capacity=5;status=Charging\n"),
+                        Supply("b", dev + "capacity=9;status=Full"),
+                        Supply("c", dev + "capacity=7;status=Not charging")}
+            << Services{device(none, m, 5, usb), device(none, m, 9, usb), device(none, m, 7)};
+        QTest::newRow("usb link, but bluetooth behind a usb dongle is not")
+            << Supplies{Supply("a", dev + "capacity=40", usbHid),
+                        Supply("b", dev + "capacity=41", bluetoothOverUsb)}
+            << Services{device(none, m, 40, usb), device(none, m, 41)};
+        QTest::newRow("garbage capacity and missing files are absent")
+            << Supplies{Supply("a", dev + "capacity=4x2"),
+                        Supply("b", dev + "capacity=99999999999999999999"),
+                        Supply("c", "scope=Device")}
+            << Services{device(none, m, {}), device(none, m, {}), device(none, none, {})};
     }
 
     void readsSysfs()
     {
-        QFETCH(QList<Supply>, supplies);
+        QFETCH(Supplies, supplies);
         QFETCH(Services, expected);
         QTemporaryDir sys;
-        QVERIFY(sys.isValid());
         const QDir base(sys.path());
-        QVERIFY(base.mkpath(QStringLiteral("class/power_supply")));
+        QVERIFY(base.mkpath("power_supply"));
         for (const Supply& supply : supplies) {
-            const QString folder = QStringLiteral("class/power_supply/") + supply.name;
+            const QString folder = "power_supply/" + supply.name;
             QVERIFY(base.mkpath(folder));
-            for (auto it = supply.attributes.cbegin(); it != supply.attributes.cend(); ++it) {
-                QFile file(base.filePath(folder + QLatin1Char('/') + it.key()));
+            for (const QByteArray& attribute : supply.attributes.split(';')) {
+                QFile file(base.filePath(folder + '/' + attribute.left(attribute.indexOf('='))));
                 QVERIFY(file.open(QIODevice::WriteOnly));
-                file.write(it.value());
+                file.write(attribute.mid(attribute.indexOf('=') + 1));
             }
             if (!supply.devicePath.isEmpty()) {
                 QVERIFY(base.mkpath(supply.devicePath));
                 QVERIFY(QFile::link(base.filePath(supply.devicePath),
-                                    base.filePath(folder + QStringLiteral("/device"))));
+                                    base.filePath(folder + "/device")));
             }
         }
-        SysfsBatteryServices reader(base.filePath(QStringLiteral("class/power_supply")));
-        QCOMPARE(reader.services(), expected);
-    }
-
-    void missingRootReadsNothing()
-    {
-        SysfsBatteryServices reader(QStringLiteral("/nonexistent/power_supply"));
-        QCOMPARE(reader.services(), Services{});
+        QCOMPARE(SysfsBatteryServices(base.filePath("power_supply")).services(), expected);
     }
 };
 

@@ -18,7 +18,10 @@ class PrivateBus {
 public:
     enum class Kind { System, Session };
 
-    explicit PrivateBus(Kind kind = Kind::System);
+    explicit PrivateBus(Kind kind = Kind::System)
+        : m_kind(kind)
+    {
+    }
     ~PrivateBus();
 
     PrivateBus(const PrivateBus&) = delete;
@@ -32,12 +35,20 @@ public:
     // Runs a dbusmock template on this bus and waits (at most 5 s) until it owns its bus name.
     bool startTemplate(const QString& templateName, const QVariantMap& parameters = {});
     // Runs a plain dbusmock object and waits until it owns busName.
-    bool startMock(const QString& busName, const QString& objectPath, const QString& interface);
+    bool startMock(const QString& busName, const QString& objectPath, const QString& interface)
+    {
+        return startDbusmock(busName, {busName, objectPath, interface});
+    }
     // Ends the mock that owns busName and waits until the name is released.
     void stopMock(const QString& busName);
 
     // Points a child process at this bus instead of the machine's.
-    void addTo(QProcessEnvironment& environment) const;
+    void addTo(QProcessEnvironment& environment) const
+    {
+        environment.insert(m_kind == Kind::System ? "DBUS_SYSTEM_BUS_ADDRESS"
+                                                  : "DBUS_SESSION_BUS_ADDRESS",
+                           m_address);
+    }
 
     // Empty when dbus-daemon and python3-dbusmock are both there, else what is missing, so a
     // test can skip with a clear reason.
@@ -45,8 +56,6 @@ public:
 
 private:
     bool startDbusmock(const QString& busName, const QStringList& arguments);
-    bool waitForName(const QString& busName, QProcess& owner) const;
-    QString addressVariable() const;
 
     Kind m_kind;
     QString m_address;
