@@ -4,12 +4,37 @@
 
 #include <QDBusInterface>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QTest>
 
 class TestActivation : public QObject {
     Q_OBJECT
 
 private slots:
+    void runningAgentAnswersActivate()
+    {
+        if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        PrivateBus bus(PrivateBus::Kind::Session);
+        QVERIFY(bus.start());
+        AppActivation agent(bus.connection("agent"), "org.nightwick.Nightwick");
+        QCOMPARE(agent.claim(), AppActivation::Role::First);
+        QSignalSpy activated(&agent, &AppActivation::activated);
+        // The desktop, or a second launch, from another process.
+        QProcess launcher;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        bus.addTo(environment);
+        launcher.setProcessEnvironment(environment);
+        launcher.start("/usr/bin/python3",
+                       {"-c",
+                        "import dbus; dbus.SessionBus().get_object('org.nightwick.Nightwick', "
+                        "'/org/nightwick/Nightwick').Activate({}, "
+                        "dbus_interface='org.freedesktop.Application')"});
+        QVERIFY(activated.wait(5000));
+        QVERIFY(launcher.waitForFinished(5000) && launcher.exitCode() == 0);
+    }
+
     void secondLaunchActivatesTheRunningAgent_data()
     {
         QTest::addColumn<QString>("activateCode");
