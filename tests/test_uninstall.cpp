@@ -1,135 +1,80 @@
-#include "AppDelegate.h"
-
 #include "AgentFixture.h"
 #include "platform/FreedesktopTrash.h"
 #include "platform/IniSettingsStore.h"
 #include "platform/XdgAutostartLoginItem.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTest>
-
-namespace {
 
 // The agent on the real files of a home folder of its own: settings, autostart entry, Trash.
-struct InstalledAgent {
+struct InstalledAgent : Gate {
     InstalledAgent()
+        : Gate(false, {})
     {
         qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
         QDir().mkpath(home.filePath("Applications"));
-        QFile program(programFile);
-        program.open(QIODevice::WriteOnly);
-        program.write("#!/bin/sh\n");
+        program = programFile;
+        QFile file(programFile);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n") > 0);
+        store = &ini, loginItem = &entry, trash = &freedesktop;
     }
-
-    void launch()
-    {
-        delegate = std::make_unique<AppDelegate>(
-            AppDelegate::Services{{batteries, store, loginItem, trash, alerts, clock, programFile},
-                                  logins,
-                                  inhibitor,
-                                  session,
-                                  nullptr});
-        delegate->applicationDidFinishLaunching({"nightwick", "--autostart"});
-    }
-
-    void clickUninstallTwice()
-    {
-        delegate->settings().show();
-        auto* row = delegate->settings().window()->findChild<QWidget*>("uninstallRow");
-        QVERIFY(row);
-        for (int click = 0; click < 2; ++click) {
-            QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(2, row->height() / 2));
-        }
-    }
-
-    QStringList trashedNames() const
-    {
-        return QDir(home.filePath("data/Trash/files")).entryList(QDir::Files);
-    }
+    ~InstalledAgent() { delegate.reset(); }
 
     QTemporaryDir home;
     QString programFile = home.filePath("Applications/nightwick");
     QString settingsFile = home.filePath("config/nightwick/nightwick.conf");
     QString entryFile = home.filePath("config/autostart/nightwick.desktop");
-    FakeBatteryServices batteries;
-    IniSettingsStore store{settingsFile};
-    XdgAutostartLoginItem loginItem{entryFile, programFile};
-    FreedesktopTrash trash;
-    FakeAlerts alerts;
-    FakeClock clock{fixtureStart};
-    NoConsoleLogins logins;
-    FakeShutdownInhibitor inhibitor;
-    FakeLoginSession session;
-    std::unique_ptr<AppDelegate> delegate;
+    IniSettingsStore ini{settingsFile};
+    XdgAutostartLoginItem entry{entryFile, programFile};
+    FreedesktopTrash freedesktop;
 };
-
-} // namespace
 
 class TestUninstall : public QObject {
     Q_OBJECT
-
 private slots:
-    void firstLaunchFromApplicationsOpensAtLogin();
-    void uninstallRemovesEverything();
-    void failedUninstallKeepsEverything();
+    void uninstall_data()
+    {
+        QTest::addColumn<bool>("programThere");
+        QTest::addColumn<bool>("cardUp");
+        QTest::newRow("succeeds") << true << false;
+        QTest::newRow("succeeds, quits once the card goes") << true << true;
+        QTest::newRow("fails: the program file is gone") << false << false;
+    }
+    void uninstall()
+    {
+        QFETCH(bool, programThere);
+        QFETCH(bool, cardUp);
+        InstalledAgent agent;
+        agent.batteries.setMouse(30, false);
+        agent.launch();
+        QVERIFY2(QFile::exists(agent.entryFile),
+                 "a first launch from ~/Applications opens at login");
+        agent.delegate->model().setThreshold(15);
+        if (!programThere) {
+            QFile::remove(agent.programFile);
+        }
+        QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
+        if (cardUp) {
+            agent.clickSettingsRow("testReminderRow");
+        }
+        agent.clickSettingsRow("uninstallRow", 2);
+        QCOMPARE(QDir(agent.home.filePath("data/Trash/files")).entryList(QDir::Files),
+                 programThere ? QStringList{"nightwick"} : QStringList());
+        QCOMPARE(QFile::exists(agent.settingsFile), !programThere);
+        QCOMPARE(QFile::exists(agent.entryFile), !programThere);
+        QCOMPARE(quits.count(), programThere && !cardUp ? 1 : 0);
+        agent.dismissCard();
+        QCOMPARE(quits.count(), programThere ? 1 : 0);
+        QCOMPARE(agent.alerts.shown.size(), programThere ? 0 : 1);
+        if (!programThere) {
+            QVERIFY2(agent.alerts.shown.first().contains(agent.programFile),
+                     qPrintable(agent.alerts.shown.first()));
+            QVERIFY(agent.delegate->model().opensAtLogin());
+            QCOMPARE(agent.store->integer("threshold"), 15);
+            QCOMPARE(agent.store->integer("lastPercent"), 30);
+        }
+    }
 };
-
-void TestUninstall::firstLaunchFromApplicationsOpensAtLogin()
-{
-    InstalledAgent agent;
-    agent.launch();
-    QVERIFY(QFile::exists(agent.entryFile));
-    QVERIFY(agent.delegate->model().opensAtLogin());
-    QVERIFY(agent.store.boolean("loginItemConfigured"));
-}
-
-void TestUninstall::uninstallRemovesEverything()
-{
-    InstalledAgent agent;
-    agent.batteries.setMouse(30, false);
-    agent.launch();
-    agent.delegate->model().setThreshold(15);
-    QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
-
-    agent.clickUninstallTwice();
-    QCOMPARE(agent.alerts.shown, QStringList{});
-    QCOMPARE(agent.trashedNames(), QStringList{"nightwick"});
-    QVERIFY(!QFile::exists(agent.programFile));
-    QVERIFY(!QFile::exists(agent.settingsFile));
-    QVERIFY(!QFile::exists(agent.entryFile));
-    QCOMPARE(quits.count(), 1);
-
-    // A fresh copy starts over: default threshold, and it registers itself again.
-    QFile::copy(agent.home.filePath("data/Trash/files/nightwick"), agent.programFile);
-    agent.delegate.reset();
-    agent.launch();
-    QCOMPARE(agent.delegate->model().threshold(), 10);
-    QVERIFY(QFile::exists(agent.entryFile));
-}
-
-void TestUninstall::failedUninstallKeepsEverything()
-{
-    InstalledAgent agent;
-    agent.batteries.setMouse(30, false);
-    agent.launch();
-    agent.delegate->model().setThreshold(15);
-    // The program file is gone already: the move to the Trash fails with the system's reason.
-    QFile::remove(agent.programFile);
-    QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
-
-    agent.clickUninstallTwice();
-    QCOMPARE(agent.alerts.shown.size(), 1);
-    QVERIFY2(agent.alerts.shown.first().contains(agent.programFile),
-             qPrintable(agent.alerts.shown.first()));
-    QCOMPARE(quits.count(), 0);
-    QVERIFY2(QFile::exists(agent.entryFile), "open at login was on, so its entry is back");
-    QVERIFY(agent.delegate->model().opensAtLogin());
-    QCOMPARE(agent.store.integer("threshold"), 15);
-    QCOMPARE(agent.store.integer("lastPercent"), 30);
-}
 
 QTEST_MAIN(TestUninstall)
 #include "test_uninstall.moc"

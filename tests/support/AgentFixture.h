@@ -9,14 +9,15 @@
 #include "platform/SessionManagerClient.h"
 #include "platform/ShutdownInhibitor.h"
 
-#include <QCoreApplication>
+#include <QTest>
 
-// The delegate's system services as fakes, and an agent launched over them.
+// The delegate's system services as fakes, and an agent launched over them. The fakes declare
+// no signals of their own, so they need no moc.
 
 inline const QDateTime fixtureStart(QDate(2026, 12, 6), QTime(22, 0), Qt::UTC);
+inline const QStringList autostart{"nightwick", "--autostart"};
 
 class FakeShutdownInhibitor final : public ShutdownInhibitor {
-    Q_OBJECT
 public:
     void start() override { held = true; }
     void release() override { held = false; }
@@ -25,44 +26,45 @@ public:
     void announce() { announced = true, emit shutdownAnnounced(); }
     // As logind's watcher does it: the lock is back before anyone hears of the cancel.
     void cancel() { announced = false, held = true, emit shutdownCancelled(); }
-
-    bool held = false;
-    bool announced = false;
+    bool held = false, announced = false;
     std::chrono::milliseconds limit{5000};
 };
 
 class FakeSessionManager final : public SessionManagerClient {
-    Q_OBJECT
 public:
     void start() override {}
     void answerEndSession() override { ++answers; }
     int answers = 0;
 };
 
-class FakeLoginSession final : public LoginSession {
+// The user's login: whether the session is closing, and when the newest console login was.
+class FakeLogins final : public LoginSession, public ConsoleLogins {
 public:
     bool isClosing() override { return closing; }
+    std::optional<qint64> newestLogin() override { return newest; }
     bool closing = false;
+    std::optional<qint64> newest;
 };
 
-class NoConsoleLogins final : public ConsoleLogins {
-public:
-    std::optional<qint64> newestLogin() override { return std::nullopt; }
-};
-
-// A launched agent over fakes. The mouse, when seen, is at 8 % (the threshold is 10).
+// Launched at once unless the arguments are empty; a test may first swap in real services. The
+// mouse, when seen, is at 8 % (the threshold is 10).
 struct Gate {
-    explicit Gate(bool mouseSeen = true,
-                  const QStringList& arguments = {"nightwick", "--autostart"})
+    explicit Gate(bool mouseSeen = true, const QStringList& arguments = autostart)
     {
         if (mouseSeen) {
             batteries.setMouse(8, false);
         }
+        if (!arguments.isEmpty()) {
+            launch(arguments);
+        }
+    }
+    void launch(const QStringList& arguments = autostart)
+    {
         delegate = std::make_unique<AppDelegate>(
-            AppDelegate::Services{{batteries, store, loginItem, trash, alerts, clock, QString()},
+            AppDelegate::Services{{batteries, *store, *loginItem, *trash, alerts, clock, program},
                                   logins,
-                                  inhibitor,
-                                  session,
+                                  *lock,
+                                  logins,
                                   &sessionManager});
         delegate->applicationDidFinishLaunching(arguments);
     }
@@ -70,16 +72,29 @@ struct Gate {
     void dismissCard() { delegate->reminder().dismiss(), settle(); }
     // Completions and dismissal signals may come from later turns of the event loop.
     static void settle() { QCoreApplication::processEvents(), QCoreApplication::processEvents(); }
+    void clickSettingsRow(const char* name, int times = 1)
+    {
+        delegate->settings().show();
+        auto* row = delegate->settings().window()->findChild<QWidget*>(name);
+        QVERIFY(row);
+        while (times-- > 0) {
+            QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(2, row->height() / 2));
+        }
+    }
 
     FakeBatteryServices batteries;
-    MemorySettingsStore store;
-    FakeLoginItem loginItem;
-    FakeTrash trash;
+    MemorySettingsStore memoryStore;
+    FakeLoginItem fakeLoginItem;
+    FakeTrash fakeTrash;
     FakeAlerts alerts;
     FakeClock clock{fixtureStart};
-    NoConsoleLogins logins;
+    FakeLogins logins;
     FakeShutdownInhibitor inhibitor;
-    FakeLoginSession session;
     FakeSessionManager sessionManager;
+    SettingsStore* store = &memoryStore;
+    LoginItem* loginItem = &fakeLoginItem;
+    Trash* trash = &fakeTrash;
+    ShutdownInhibitor* lock = &inhibitor;
+    QString program;
     std::unique_ptr<AppDelegate> delegate;
 };
