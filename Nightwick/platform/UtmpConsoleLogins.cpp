@@ -29,7 +29,7 @@ QString lineName(const utmpx& record)
 {
     const char* line = record.ut_line;
     const auto length = static_cast<qsizetype>(strnlen(line, sizeof record.ut_line));
-    return QString::fromUtf8(line, length);
+    return QString::fromUtf8(QByteArrayView(line, length));
 }
 
 } // namespace
