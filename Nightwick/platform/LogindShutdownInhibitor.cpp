@@ -98,11 +98,8 @@ void LogindShutdownInhibitor::take()
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, generation = m_logindGeneration](QDBusPendingCallWatcher* finished) {
                 // An answer from a logind that has gone since is worth nothing.
-                const bool current = generation == m_logindGeneration;
-                if (current) {
+                if (generation == m_logindGeneration) {
                     m_taking = false;
-                }
-                if (current) {
                     const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
                     if (reply.isValid() && reply.value().isValid()) {
                         adopt(reply.value().fileDescriptor());
