@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -14,7 +15,8 @@
 
 namespace {
 
-constexpr int callTimeoutMs = 500;
+// All of logind's answers together, however many sessions the user has.
+constexpr int lookupBudgetMs = 500;
 const QString login1Service = QStringLiteral("org.freedesktop.login1");
 
 std::optional<qint64> later(std::optional<qint64> a, std::optional<qint64> b)
@@ -68,11 +70,12 @@ std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession()
     if (!m_systemBus.isConnected()) {
         return std::nullopt;
     }
+    const QDeadlineTimer budget(lookupBudgetMs);
     const QDBusMessage list = m_systemBus.call(
         QDBusMessage::createMethodCall(login1Service, QStringLiteral("/org/freedesktop/login1"),
                                        QStringLiteral("org.freedesktop.login1.Manager"),
                                        QStringLiteral("ListSessions")),
-        QDBus::Block, callTimeoutMs);
+        QDBus::Block, lookupBudgetMs);
     if (list.type() != QDBusMessage::ReplyMessage || list.arguments().size() != 1 ||
         list.signature() != QLatin1String("a(susso)")) {
         return std::nullopt;
@@ -95,7 +98,11 @@ std::optional<qint64> UtmpConsoleLogins::newestGraphicalSession()
             login1Service, path.path(), QStringLiteral("org.freedesktop.DBus.Properties"),
             QStringLiteral("GetAll"));
         getAll << QStringLiteral("org.freedesktop.login1.Session");
-        const QDBusMessage reply = m_systemBus.call(getAll, QDBus::Block, callTimeoutMs);
+        if (budget.hasExpired()) {
+            continue;
+        }
+        const QDBusMessage reply =
+            m_systemBus.call(getAll, QDBus::Block, static_cast<int>(budget.remainingTime()));
         if (reply.type() != QDBusMessage::ReplyMessage ||
             reply.signature() != QLatin1String("a{sv}")) {
             continue;
