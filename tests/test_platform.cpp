@@ -2,6 +2,10 @@
 #include "platform/UtmpConsoleLogins.h"
 #include "platform/XdgAutostartLoginItem.h"
 
+#include "PrivateBus.h"
+
+#include <QDBusInterface>
+#include <QDBusVariant>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSettings>
@@ -9,6 +13,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <unistd.h>
 #include <utmpx.h>
 
 namespace {
@@ -193,6 +198,42 @@ private slots:
         }
         writeFile(dir.filePath("utmp"), bytes);
         QCOMPARE(UtmpConsoleLogins::newestConsoleRecord(dir.filePath("utmp")), expected);
+    }
+
+    // No login manager writes a "console" record, so the user's graphical sessions count too.
+    void graphicalSessionsCountAsConsoleLogins()
+    {
+        if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        PrivateBus bus;
+        QVERIFY(bus.start() && bus.startTemplate("logind"));
+        QDBusInterface logind("org.freedesktop.login1", "/org/freedesktop/login1",
+                              "org.freedesktop.DBus.Mock", bus.connection("test"));
+        const auto addSession = [&](const QString& id, uint uid, const QVariant& type,
+                                    const QVariant& startedMicroseconds) {
+            const QString path = logind.call("AddSession", id, "seat0", uid, "ada", true)
+                                     .arguments()
+                                     .value(0)
+                                     .toString();
+            QDBusInterface session("org.freedesktop.login1", path,
+                                   "org.freedesktop.DBus.Properties", bus.connection("test"));
+            session.call("Set", "org.freedesktop.login1.Session", "Type",
+                         QVariant::fromValue(QDBusVariant(type)));
+            session.call("Set", "org.freedesktop.login1.Session", "Timestamp",
+                         QVariant::fromValue(QDBusVariant(startedMicroseconds)));
+        };
+        const uint me = getuid();
+        addSession("c1", me, "x11", QVariant::fromValue(qulonglong(1000'000000)));
+        addSession("c2", me, "wayland", QVariant::fromValue(qulonglong(3000'000000)));
+        addSession("c3", me, "tty", QVariant::fromValue(qulonglong(9000'000000)));
+        addSession("c4", me + 1, "x11", QVariant::fromValue(qulonglong(8000'000000)));
+        addSession("c5", me, "x11", QStringLiteral("not a time"));
+
+        QTemporaryDir dir;
+        const QString noRecords = dir.filePath("utmp");
+        writeFile(noRecords, {});
+        UtmpConsoleLogins logins(bus.connection("agent"), noRecords);
+        QCOMPARE(logins.newestLogin(), std::optional<qint64>(3000));
     }
 };
 
