@@ -63,6 +63,16 @@ private slots:
                !deadline.hasExpired() && !program.waitForFinished(50)) {
         }
         QVERIFY2(program.state() == QProcess::Running, "the program ended on its own");
+
+        // A launch by hand while the agent runs asks it to show its window and leaves.
+        QProcess secondLaunch;
+        secondLaunch.setProcessEnvironment(environment);
+        secondLaunch.start(qEnvironmentVariable("NIGHTWICK_BINARY"));
+        QVERIFY2(secondLaunch.waitForFinished(3000), "the second launch stayed");
+        QCOMPARE(secondLaunch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(secondLaunch.exitCode(), 0);
+        QCOMPARE(program.state(), QProcess::Running);
+
         program.terminate();
         QVERIFY2(program.waitForFinished(5000), "the program did not end on SIGTERM within 5 s");
         const QSettings settings(file, QSettings::IniFormat);
