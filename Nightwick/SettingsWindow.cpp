@@ -49,6 +49,35 @@ QString thresholdLabel(qint64 percent)
     return QString::number(percent) + QLatin1Char('%');
 }
 
+// Widgets side by side, `gap` apart and centred on one another, as the choice row and the
+// battery line lay out their parts; a hidden part takes no room.
+QSize rowSize(const QList<QWidget*>& parts, const QWidget& row, int gap)
+{
+    int width = 0;
+    int height = 0;
+    for (const QWidget* part : parts) {
+        if (part->isVisibleTo(&row)) {
+            const QSize hint = part->sizeHint();
+            width += (width > 0 ? gap : 0) + hint.width();
+            height = std::max(height, hint.height());
+        }
+    }
+    return {width, height};
+}
+
+void layOutRow(const QList<QWidget*>& parts, const QWidget& row, int gap)
+{
+    const int height = rowSize(parts, row, gap).height();
+    int x = 0;
+    for (QWidget* part : parts) {
+        if (part->isVisibleTo(&row)) {
+            const QSize hint = part->sizeHint();
+            part->setGeometry(x, (height - hint.height()) / 2, hint.width(), hint.height());
+            x += hint.width() + gap;
+        }
+    }
+}
+
 // Places a child at its preferred size.
 void place(QWidget& child, int x, int y)
 {
@@ -190,18 +219,14 @@ int ChoiceRow::firstBaseline() const
     return ChoiceButton::verticalInset + fontMetrics().ascent();
 }
 
+QList<QWidget*> ChoiceRow::parts() const
+{
+    return {m_buttons.begin(), m_buttons.end()};
+}
+
 QSize ChoiceRow::sizeHint() const
 {
-    QSize size(0, 0);
-    for (const ChoiceButton* button : m_buttons) {
-        const QSize hint = button->sizeHint();
-        size.rwidth() += hint.width();
-        size.setHeight(std::max(size.height(), hint.height()));
-    }
-    if (!m_buttons.isEmpty()) {
-        size.rwidth() += choiceGap * static_cast<int>(m_buttons.size() - 1);
-    }
-    return size;
+    return rowSize(parts(), *this, choiceGap);
 }
 
 void ChoiceRow::changeEvent(QEvent* event)
@@ -215,13 +240,7 @@ void ChoiceRow::changeEvent(QEvent* event)
 
 void ChoiceRow::layoutButtons()
 {
-    const int height = sizeHint().height();
-    int x = 0;
-    for (ChoiceButton* button : m_buttons) {
-        const QSize hint = button->sizeHint();
-        button->setGeometry(x, (height - hint.height()) / 2, hint.width(), hint.height());
-        x += hint.width() + choiceGap;
-    }
+    layOutRow(parts(), *this, choiceGap);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -268,20 +287,14 @@ int BatteryLine::firstBaseline() const
     return firstText.y() + firstText.firstBaseline();
 }
 
+QList<QWidget*> BatteryLine::parts() const
+{
+    return {m_status, m_percent, m_bar, m_charging};
+}
+
 QSize BatteryLine::sizeHint() const
 {
-    int width = 0;
-    int height = 0;
-    for (const QWidget* part :
-         {static_cast<const QWidget*>(m_status), static_cast<const QWidget*>(m_percent),
-          static_cast<const QWidget*>(m_bar), static_cast<const QWidget*>(m_charging)}) {
-        if (part->isVisibleTo(this)) {
-            const QSize hint = part->sizeHint();
-            width += (width > 0 ? batteryPartGap : 0) + hint.width();
-            height = std::max(height, hint.height());
-        }
-    }
-    return {width, height};
+    return rowSize(parts(), *this, batteryPartGap);
 }
 
 void BatteryLine::changeEvent(QEvent* event)
@@ -293,19 +306,9 @@ void BatteryLine::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
 }
 
-// The parts sit side by side, 14 apart, centred on one another.
 void BatteryLine::layoutParts()
 {
-    const int height = sizeHint().height();
-    int x = 0;
-    for (QWidget* part : {static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_percent),
-                          static_cast<QWidget*>(m_bar), static_cast<QWidget*>(m_charging)}) {
-        if (part->isVisibleTo(this)) {
-            const QSize hint = part->sizeHint();
-            part->setGeometry(x, (height - hint.height()) / 2, hint.width(), hint.height());
-            x += hint.width() + batteryPartGap;
-        }
-    }
+    layOutRow(parts(), *this, batteryPartGap);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -88,6 +88,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    QList<QWidget*> parts() const;
     void layoutButtons();
 
     QList<ChoiceButton*> m_buttons;
@@ -119,6 +120,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    QList<QWidget*> parts() const;
     void layoutParts();
 
     TextLine* m_status = nullptr;
