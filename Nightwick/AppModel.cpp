@@ -41,7 +41,11 @@ std::optional<MouseBattery> MouseBatteryReader::select(const QList<BatteryServic
         }
         const MouseBattery candidate{*service.batteryPercent,
                                      service.transport == QLatin1String("USB")};
-        if (!best || candidate.percent < best->percent) {
+        // Of equal levels a charging one wins: a mouse on its cable that is also still paired
+        // over Bluetooth shows up twice at the same level, and it must not be reminded of.
+        const bool chargingTwin =
+            best && candidate.percent == best->percent && candidate.isCharging && !best->isCharging;
+        if (!best || candidate.percent < best->percent || chargingTwin) {
             best = candidate;
         }
     }

@@ -26,8 +26,9 @@ struct MouseBattery {
 
 namespace MouseBatteryReader {
 
-// Picks the mouse out of the devices, in their order: the lowest level wins, the first of
-// equal levels stays. Nothing when no recognised mouse reports a level.
+// Picks the mouse out of the devices, in their order: the lowest level wins; of equal levels
+// the first stays, unless a later one is charging. Nothing when no recognised mouse reports a
+// level.
 std::optional<MouseBattery> select(const QList<BatteryService>& services);
 
 // Asks the system and selects.

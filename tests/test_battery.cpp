@@ -63,6 +63,8 @@ private slots:
             << Services{mouseAt(40), mouseAt(25, usb)} << Reading{{25, true}};
         QTest::newRow("first of equals stays")
             << Services{mouseAt(30, usb), mouseAt(30)} << Reading{{30, true}};
+        QTest::newRow("of equals a charging twin wins")
+            << Services{mouseAt(8), mouseAt(8, usb)} << Reading{{8, true}};
         QTest::newRow("unrecognised lower level ignored")
             << Services{mouseAt(40), device(none, keyboard, 3)} << Reading{{40, false}};
         QTest::newRow("lower-case usb is not charging")
