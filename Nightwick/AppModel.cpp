@@ -96,13 +96,16 @@ template <typename T> void AppModel::publish(T& field, const T& value)
 void AppModel::setThreshold(qint64 threshold)
 {
     publish(m_threshold, threshold);
-    m_services.store.setInteger(thresholdKey, m_threshold);
+    if (!m_uninstalled) {
+        m_services.store.setInteger(thresholdKey, m_threshold);
+    }
 }
 
 void AppModel::refresh()
 {
     publish(m_battery, MouseBatteryReader::read(m_services.batteries));
-    if (m_battery) {
+    // Once uninstalled, nothing may bring the settings file back while the agent winds down.
+    if (m_battery && !m_uninstalled) {
         m_services.store.setInteger(lastPercentKey, m_battery->percent);
         m_services.store.setBoolean(lastChargingKey, m_battery->isCharging);
         m_services.store.setDate(lastSeenKey, m_services.clock.now());
@@ -137,6 +140,9 @@ void AppModel::registerLoginItemOnFirstInstall()
 
 void AppModel::setOpensAtLogin(bool enabled)
 {
+    if (m_uninstalled) {
+        return;
+    }
     const Outcome outcome =
         enabled ? m_services.loginItem.enable() : m_services.loginItem.disable();
     if (!outcome.ok()) {
@@ -147,10 +153,15 @@ void AppModel::setOpensAtLogin(bool enabled)
 
 Outcome AppModel::uninstall()
 {
+    // Done already: trying again would fail on the missing program and put back what is gone.
+    if (m_uninstalled) {
+        return Outcome::success();
+    }
     const bool wasOpeningAtLogin = m_opensAtLogin;
     m_services.loginItem.disable();
     const Outcome moved = m_services.trash.moveToTrash(m_services.programFile);
     if (moved.ok()) {
+        m_uninstalled = true;
         m_services.store.removeAll();
         return moved;
     }

@@ -79,6 +79,7 @@ public:
     void setOpensAtLogin(bool enabled);
     // Disables the login item, moves the program file to the Trash and removes the stored
     // settings. On failure the login item is put back as it was and nothing stored is lost.
+    // After a success the model writes nothing more, and a second call does nothing.
     Outcome uninstall();
 
 signals:
@@ -95,4 +96,5 @@ private:
     qint64 m_threshold = 0;
     std::optional<MouseBattery> m_battery;
     bool m_opensAtLogin = false;
+    bool m_uninstalled = false;
 };
