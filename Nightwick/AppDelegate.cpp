@@ -28,10 +28,15 @@ AppDelegate::AppDelegate(Services services, QObject* parent)
 
 AppDelegate::~AppDelegate() = default;
 
+bool AppDelegate::isAutostartLaunch(const QStringList& arguments)
+{
+    return arguments.mid(1).contains(autostartArgument);
+}
+
 bool AppDelegate::isLaunchAtLogin(const QStringList& arguments,
                                   std::optional<double> secondsSinceConsoleLogin)
 {
-    if (arguments.mid(1).contains(autostartArgument)) {
+    if (isAutostartLaunch(arguments)) {
         return true;
     }
     // A login time in the future gives a negative age, which counts as just logged in.

@@ -73,6 +73,8 @@ public:
     // Another launch, or the desktop, asked the running agent to show itself.
     void applicationShouldHandleReopen();
 
+    // Started by the autostart entry.
+    static bool isAutostartLaunch(const QStringList& arguments);
     // Started by the autostart entry, or by hand within two minutes of the console login.
     static bool isLaunchAtLogin(const QStringList& arguments,
                                 std::optional<double> secondsSinceConsoleLogin);

@@ -74,11 +74,17 @@ int main(int argc, char* argv[])
     // Closing the settings window leaves the agent running in the background.
     QApplication::setQuitOnLastWindowClosed(false);
     // A second launch shows the running agent's settings window instead of starting another agent.
+    // A login start that finds the agent already running leaves quietly; only a launch by hand
+    // brings up the running agent's window.
     AppActivation activation(QDBusConnection::sessionBus(), QStringLiteral(NIGHTWICK_APP_ID));
-    switch (activation.claim()) {
+    const auto ifRunning = AppDelegate::isAutostartLaunch(QApplication::arguments())
+                               ? AppActivation::IfRunning::LeaveAlone
+                               : AppActivation::IfRunning::Activate;
+    switch (activation.claim(ifRunning)) {
     case AppActivation::Role::First:
         break;
     case AppActivation::Role::ActivatedRunning:
+    case AppActivation::Role::AlreadyRunning:
         return 0;
     case AppActivation::Role::RunningSilent:
         std::fputs("nightwick: Nightwick is already running but does not answer.\n", stderr);

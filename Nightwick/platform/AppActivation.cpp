@@ -67,7 +67,7 @@ QString AppActivation::objectPath(const QString& appId)
     return QLatin1Char('/') + QString(appId).replace(QLatin1Char('.'), QLatin1Char('/'));
 }
 
-AppActivation::Role AppActivation::claim()
+AppActivation::Role AppActivation::claim(IfRunning ifRunning)
 {
     if (!m_bus.isConnected()) {
         return Role::First;
@@ -85,6 +85,9 @@ AppActivation::Role AppActivation::claim()
     if (!reply.isValid()) {
         // The bus refused to answer at all: behave as if there were none.
         return Role::First;
+    }
+    if (ifRunning == IfRunning::LeaveAlone) {
+        return Role::AlreadyRunning;
     }
 
     QDBusMessage activate = QDBusMessage::createMethodCall(

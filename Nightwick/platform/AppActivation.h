@@ -14,13 +14,16 @@ public:
         First,            // this process is the agent
         ActivatedRunning, // another agent runs and was asked to show itself
         RunningSilent,    // another agent holds the name but did not answer
+        AlreadyRunning,   // another agent runs and was left alone
     };
+    // What a launch that finds another agent running asks of it.
+    enum class IfRunning { Activate, LeaveAlone };
 
     AppActivation(QDBusConnection sessionBus, QString appId, QObject* parent = nullptr);
     ~AppActivation() override;
 
     // Without a session bus every launch counts as the first.
-    Role claim();
+    Role claim(IfRunning ifRunning = IfRunning::Activate);
 
     // org.nightwick.Nightwick -> /org/nightwick/Nightwick
     static QString objectPath(const QString& appId);
