@@ -1,8 +1,6 @@
 #include "PrivateBus.h"
+#include "UPowerTestbed.h"
 
-#include <QDBusInterface>
-#include <QDBusObjectPath>
-#include <QDBusReply>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -10,43 +8,34 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// Starts the real program on private buses, as a login would, and reads what it stored.
+// Starts the real program on private buses, with the real upowerd on the system bus, as a
+// login would, and reads what it stored.
 class TestLaunch : public QObject {
     Q_OBJECT
 
 private slots:
     void initTestCase()
     {
-        if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
-            QSKIP(qPrintable("needs a private D-Bus with dbusmock: " + missing));
+        if (const QString missing = UPowerTestbed::missingTools(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
         if (qEnvironmentVariableIsEmpty("NIGHTWICK_BINARY"))
             QSKIP("NIGHTWICK_BINARY is not set; run through ctest");
     }
 
     void storesTheMouseReadingAtLaunch()
     {
-        PrivateBus systemBus(PrivateBus::Kind::System);
+        UPowerTestbed upower;
         PrivateBus sessionBus(PrivateBus::Kind::Session);
-        QVERIFY(systemBus.start() && sessionBus.start());
-        QVERIFY(systemBus.startTemplate("upower"));
-        QDBusInterface mock("org.freedesktop.UPower", "/org/freedesktop/UPower",
-                            "org.freedesktop.DBus.Mock", systemBus.connection("launch"));
-        // UPower device types: 2 a laptop battery, 5 a mouse, 6 a keyboard.
-        for (const auto& [name, model, percent, type] :
-             {std::tuple("BAT0", "Laptop", 3.0, 2u), std::tuple("mouse", "Magic Mouse 2", 8.0, 5u),
-              std::tuple("keyboard", "Keyboard", 5.0, 6u)}) {
-            const QDBusReply<QString> path =
-                mock.call("AddDischargingBattery", name, model, percent, qint64(3600));
-            QVERIFY2(path.isValid(), qPrintable(path.error().message()));
-            const QDBusMessage set = mock.call(
-                "SetDeviceProperties", QVariant::fromValue(QDBusObjectPath(path.value())),
-                QVariantMap{{"Type", QVariant::fromValue(type)}, {"PowerSupply", type == 2}});
-            QVERIFY2(set.type() == QDBusMessage::ReplyMessage, qPrintable(set.errorMessage()));
-        }
+        QVERIFY(upower.start() && sessionBus.start());
+        QVERIFY(upower.add(SimulatedDevices{Simulated::laptopBattery(5),
+                                            Simulated::magicMouseOnBluetooth(8),
+                                            Simulated::bluetoothKeyboard(5)}));
+        QVERIFY(upower.startUPower());
+        QVERIFY(upower.waitUntilSettled());
 
         QTemporaryDir config;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        systemBus.addTo(environment);
+        upower.addTo(environment);
         sessionBus.addTo(environment);
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         environment.insert("XDG_CONFIG_HOME", config.path());

@@ -5,14 +5,22 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <linux/input-event-codes.h>
+
 namespace {
 
 // Attributes in sysfs are a line or two; anything longer is not what we expect to read.
 constexpr qint64 attributeSizeLimit = 4096;
+// A device registers a handful of input devices; past this many it is not one we know.
+constexpr qsizetype inputDevicesLimit = 16;
 
-std::optional<QString> attribute(const QDir& supply, const QString& name)
+std::optional<QString> attribute(const QDir& folder, const QString& name)
 {
-    QFile file(supply.filePath(name));
+    // sysfs attributes are regular files; opening anything else, a FIFO say, could block.
+    const QString path = folder.filePath(name);
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
     const QByteArray bytes = file.read(attributeSizeLimit);
@@ -26,9 +34,9 @@ std::optional<QString> attribute(const QDir& supply, const QString& name)
     return trimmed;
 }
 
-std::optional<qint64> integerAttribute(const QDir& supply, const QString& name)
+std::optional<qint64> integerAttribute(const QDir& folder, const QString& name)
 {
-    const std::optional<QString> text = attribute(supply, name);
+    const std::optional<QString> text = attribute(folder, name);
     if (!text)
         return std::nullopt;
     bool ok = false;
@@ -36,15 +44,134 @@ std::optional<qint64> integerAttribute(const QDir& supply, const QString& name)
     return ok ? std::optional<qint64>(value) : std::nullopt;
 }
 
-// The device of a supply wired through a USB bus is on its cable. A Bluetooth mouse's path
-// also passes through USB when the Bluetooth adapter itself is a USB dongle, so a path through
-// a Bluetooth host is not the mouse's own cable.
-bool sitsOnUsb(const QDir& supply)
+// A capability bitmap as the kernel prints it: hex words of its unsigned long, most significant
+// first. A malformed one counts as no bits at all.
+class CapabilityBits {
+public:
+    CapabilityBits(const QDir& input, const QString& name)
+    {
+        const QStringList words =
+            attribute(input, name).value_or(QString()).split(' ', Qt::SkipEmptyParts);
+        for (auto word = words.crbegin(); word != words.crend(); ++word) {
+            bool ok = false;
+            m_words.append(word->toULongLong(&ok, 16));
+            if (!ok) {
+                m_words.clear();
+                return;
+            }
+        }
+    }
+
+    bool has(int bit) const
+    {
+        const qsizetype word = bit / wordBits;
+        return word < m_words.size() && ((m_words[word] >> (bit % wordBits)) & 1U) != 0;
+    }
+    bool anyIn(int first, int last) const
+    {
+        for (int bit = first; bit <= last; ++bit) {
+            if (has(bit))
+                return true;
+        }
+        return false;
+    }
+    bool allIn(int first, int last) const
+    {
+        for (int bit = first; bit <= last; ++bit) {
+            if (!has(bit))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    // The kernel's long; a 32-bit program on a 64-bit kernel misreads it, as udev does.
+    static constexpr int wordBits = sizeof(unsigned long) * 8;
+    QList<quint64> m_words; // least significant first
+};
+
+enum class InputKind { Mouse, Keyboard, Other };
+
+// Tells a mouse and a keyboard from the kernel's capability bits the way udev's input_id marks
+// ID_INPUT_MOUSE and ID_INPUT_KEYBOARD, which is what upowerd goes by: a mouse has a mouse
+// button and moves relatively, or absolutely without being a touchpad or a tablet.
+InputKind kindOf(const QDir& input)
 {
-    const QString devicePath =
-        QFileInfo(supply.filePath(QStringLiteral("device"))).canonicalFilePath();
-    return devicePath.contains(QLatin1String("/usb")) &&
-           !devicePath.contains(QLatin1String("/bluetooth/"));
+    const CapabilityBits events(input, "capabilities/ev");
+    const CapabilityBits keys(input, "capabilities/key");
+    const CapabilityBits relative(input, "capabilities/rel");
+    const CapabilityBits absolute(input, "capabilities/abs");
+    const CapabilityBits properties(input, "properties");
+
+    const bool absoluteXY = absolute.has(ABS_X) && absolute.has(ABS_Y);
+    // A device claiming every absolute axis has no real multitouch positions.
+    const bool multitouchXY = absolute.has(ABS_MT_POSITION_X) && absolute.has(ABS_MT_POSITION_Y) &&
+                              !(absolute.has(ABS_MT_SLOT) && absolute.has(ABS_MT_SLOT - 1));
+    const bool accelerometer = properties.has(INPUT_PROP_ACCELEROMETER) ||
+                               (!events.has(EV_KEY) && absoluteXY && absolute.has(ABS_Z));
+    const bool pen = keys.has(BTN_STYLUS) || keys.has(BTN_TOOL_PEN);
+    const bool finger = keys.has(BTN_TOOL_FINGER) && !properties.has(INPUT_PROP_DIRECT);
+    const bool surface = absoluteXY || multitouchXY;
+    const bool tabletOrTouchpad = surface && (pen || finger);
+    // A mouse with more than 16 buttons reaches into the joystick range; that is no joystick.
+    const bool joystick =
+        (!keys.has(BTN_JOYSTICK - 1) && (keys.anyIn(BTN_JOYSTICK, BTN_DIGI - 1) ||
+                                         keys.anyIn(BTN_TRIGGER_HAPPY1, BTN_TRIGGER_HAPPY40) ||
+                                         keys.anyIn(BTN_DPAD_UP, BTN_DPAD_RIGHT))) ||
+        absolute.anyIn(ABS_RX, ABS_PRESSURE - 1);
+    const bool mouseButton = keys.anyIn(BTN_MOUSE, BTN_JOYSTICK - 1);
+
+    if (!accelerometer && mouseButton && !tabletOrTouchpad && (absoluteXY || !joystick))
+        return InputKind::Mouse;
+    // ESC, the digits and the first letter rows: a full keyboard.
+    if (events.has(EV_KEY) && keys.allIn(KEY_ESC, KEY_S))
+        return InputKind::Keyboard;
+    return InputKind::Other;
+}
+
+// A mouse, as upowerd decides it: an input device registered beside the battery, under the same
+// HID device, is a mouse, and none is a keyboard (a keyboard with a touchpad is a keyboard).
+bool hasMouseBeside(const QDir& supply)
+{
+    const QDir inputs(supply.filePath(QStringLiteral("device/input")));
+    const QStringList names =
+        inputs.entryList({QStringLiteral("input*")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)
+            .mid(0, inputDevicesLimit);
+    bool mouse = false;
+    for (const QString& name : names) {
+        switch (kindOf(QDir(inputs.filePath(name)))) {
+        case InputKind::Keyboard:
+            return false;
+        case InputKind::Mouse:
+            mouse = true;
+            break;
+        case InputKind::Other:
+            break;
+        }
+    }
+    return mouse;
+}
+
+bool isUsbInterface(const QDir& device)
+{
+    const QString subsystem =
+        QFileInfo(QFileInfo(device.filePath(QStringLiteral("subsystem"))).symLinkTarget())
+            .fileName();
+    if (subsystem != QLatin1String("usb"))
+        return false;
+    const QStringList uevent =
+        attribute(device, QStringLiteral("uevent")).value_or(QString()).split('\n');
+    return uevent.contains(QLatin1String("DEVTYPE=usb_interface")) ||
+           attribute(device, QStringLiteral("bInterfaceNumber")).has_value();
+}
+
+// On its cable the mouse's own HID device sits directly on a USB interface. Behind a receiver
+// the receiver's HID device comes between them, and over Bluetooth the adapter's host and link
+// do, even when the adapter itself is a USB device.
+bool sitsOnItsCable(const QDir& supply)
+{
+    const QString device = QFileInfo(supply.filePath(QStringLiteral("device"))).canonicalFilePath();
+    return !device.isEmpty() && isUsbInterface(QDir(QFileInfo(device).path()));
 }
 
 bool isCharging(const QDir& supply)
@@ -75,8 +202,10 @@ QList<BatteryService> SysfsBatteryServices::services()
         BatteryService service;
         service.product = attribute(supply, QStringLiteral("model_name"));
         service.batteryPercent = integerAttribute(supply, QStringLiteral("capacity"));
-        if (sitsOnUsb(supply) || isCharging(supply))
+        if (isCharging(supply) || sitsOnItsCable(supply))
             service.transport = QStringLiteral("USB");
+        if (hasMouseBeside(supply))
+            service.batteryLowNotificationType = QStringLiteral("MOUSE");
         result.append(service);
     }
     return result;
