@@ -174,10 +174,12 @@ bool sitsOnItsCable(const QDir& supply)
     return !device.isEmpty() && isUsbInterface(QDir(QFileInfo(device).path()));
 }
 
-bool isCharging(const QDir& supply)
+// "Not charging" is a charger that holds off, as UPower's "pending charge" is: still on its cable.
+bool isOnCharger(const QDir& supply)
 {
     const std::optional<QString> status = attribute(supply, QStringLiteral("status"));
-    return status == QLatin1String("Charging") || status == QLatin1String("Full");
+    return status == QLatin1String("Charging") || status == QLatin1String("Full") ||
+           status == QLatin1String("Not charging");
 }
 
 } // namespace
@@ -202,7 +204,7 @@ QList<BatteryService> SysfsBatteryServices::services()
         BatteryService service;
         service.product = attribute(supply, QStringLiteral("model_name"));
         service.batteryPercent = integerAttribute(supply, QStringLiteral("capacity"));
-        if (isCharging(supply) || sitsOnItsCable(supply))
+        if (isOnCharger(supply) || sitsOnItsCable(supply))
             service.transport = QStringLiteral("USB");
         if (hasMouseBeside(supply))
             service.batteryLowNotificationType = QStringLiteral("MOUSE");
