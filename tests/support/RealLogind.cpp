@@ -189,9 +189,12 @@ bool RealLogind::start()
 
 QString RealLogind::safetyProblem() const
 {
+    const auto running = [](const std::unique_ptr<QProcess>& process) {
+        return process && process->state() == QProcess::Running && process->processId() > 0;
+    };
     const qint64 logind = ownerPid(login1);
-    if (logind <= 0 || !m_namespace || !m_standIn) {
-        return QStringLiteral("logind is not running on the private bus");
+    if (logind <= 0 || !running(m_namespace) || !running(m_standIn)) {
+        return QStringLiteral("logind or the systemd stand-in is not running");
     }
     if (parentOf(parentOf(logind)) != m_namespace->processId() ||
         !QFileInfo(QStringLiteral("/proc/%1/exe").arg(logind))
@@ -223,7 +226,7 @@ QString RealLogind::safetyProblem() const
              .contains("DBUS_SYSTEM_BUS_ADDRESS=" + m_address.toUtf8())) {
         return QStringLiteral("logind may use another system bus");
     }
-    if (ownerPid(systemd1) != m_standIn->processId()) {
+    if (const qint64 owner = ownerPid(systemd1); owner <= 0 || owner != m_standIn->processId()) {
         return QStringLiteral("org.freedesktop.systemd1 is not the stand-in");
     }
     return {};
