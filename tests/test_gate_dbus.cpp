@@ -15,6 +15,7 @@
 #include <csignal>
 #include <functional>
 #include <optional>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -139,12 +140,15 @@ struct Desktop {
         environment.insert("XDG_CONFIG_HOME", config.path());
         agent.setProcessEnvironment(environment);
         agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        agent.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         QObject::connect(&agent, &QProcess::finished, [this] { endedAt = now(); });
         agent.start(qEnvironmentVariable("NIGHTWICK_BINARY"), {"--autostart"});
         return agent.waitForStarted(5000) &&
                (!andLock || msUntil([this] { return ourLocks(bus, pid()) == 1; }, 5000) >= 0);
     }
     qint64 pid() const { return agent.processId(); }
+    // Never to pid 0, which is what an ended program's pid reads, and would be our own group.
+    bool signal(int number) { return pid() > 0 && ::kill(static_cast<pid_t>(pid()), number) == 0; }
     bool exitsCleanlyWithin(int ms)
     {
         return (agent.state() == QProcess::NotRunning || agent.waitForFinished(ms)) &&
@@ -246,7 +250,7 @@ private slots:
             }
             if (signal && !signalledAt && (reminds ? cardFirst : goneOn)) {
                 signalledAt = now();
-                ::kill(static_cast<pid_t>(desktop.pid()), signal);
+                QVERIFY(desktop.signal(signal));
             }
             if (!goneOn && !(started = desktop.logind.calls("StartUnit")).isEmpty()) {
                 goneOn = now();
@@ -322,7 +326,7 @@ private slots:
         QVERIFY(desktop.launch(m_display, false));
         QVERIFY(!desktop.agent.waitForFinished(300));
         const double signalled = now();
-        ::kill(static_cast<pid_t>(desktop.pid()), SIGTERM);
+        QVERIFY(desktop.signal(SIGTERM));
         QVERIFY(desktop.exitsCleanlyWithin(cardMs + 2000));
         qInfo("the program ended %.0f ms after the signal", *desktop.endedAt - signalled);
     }
@@ -373,11 +377,20 @@ private slots:
         QVERIFY(ok(
             mock(bus, gnome, clientPath, "AddMethod", {"", "EndSessionResponse", "bs", "", ""})));
         QVERIFY(desktop.launch(m_display, false));
-        QVERIFY(msUntil([&] { return !callsTo(bus, gnomePath, "RegisterClient").isEmpty(); }) >= 0);
-
-        QVERIFY(ok(mock(bus, gnome, clientPath, "EmitSignal",
-                        {clientInterface, request, "u", QVariantList{0u}})));
+        const auto send = [&](const QString& signal) {
+            return ok(mock(bus, gnome, clientPath, "EmitSignal",
+                           {clientInterface, signal, "u", QVariantList{0u}}));
+        };
         const auto answers = [&] { return callsTo(bus, clientPath, "EndSessionResponse"); };
+        // The agent listens on its client object once RegisterClient is answered, a moment after
+        // the call: asked until it answers, it is known to listen.
+        QVERIFY(msUntil([&] {
+                    return send("QueryEndSession") &&
+                           msUntil([&] { return !answers().isEmpty(); }, 500) >= 0;
+                }) >= 0);
+        QVERIFY(ok(mock(bus, gnome, clientPath, "ClearCalls", {})));
+
+        QVERIFY(send(request));
         const qint64 answeredMs = msUntil([&] { return !answers().isEmpty(); }, cardMs + 1000);
         qInfo("%s answered after %lld ms", qPrintable(request), answeredMs);
         QVERIFY(answeredMs >= answeredAfterMs && answeredMs < answeredAfterMs + 1000);

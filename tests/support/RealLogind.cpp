@@ -109,7 +109,9 @@ RealLogind::~RealLogind()
             procFile(m_namespace->processId(),
                      qPrintable(QStringLiteral("task/%1/children").arg(m_namespace->processId()))));
         for (const QString& child : children.split(' ', Qt::SkipEmptyParts)) {
-            ::kill(static_cast<pid_t>(child.toLongLong()), SIGKILL);
+            if (const qint64 pid = child.toLongLong(); pid > 0) {
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
+            }
         }
         if (!m_namespace->waitForFinished(2000)) {
             end(*m_namespace);
