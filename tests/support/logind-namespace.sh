@@ -10,7 +10,9 @@ mkdir -p /run/systemd/logind.conf.d
 printf '[Login]\nInhibitDelayMaxSec=%s\n' "$1" >/run/systemd/logind.conf.d/50-test.conf
 mount -n -t tmpfs -o mode=755,nosuid tmpfs /dev
 mknod -m 666 /dev/null c 1 3
+# /proc too: root may write /proc/sysrq-trigger, which reboots without CAP_SYS_BOOT.
 awk '{ print $5 }' /proc/self/mountinfo | grep -v -e '^/run$' -e '^/dev$' -e '^/dev/' |
     while read -r point; do mount -n -o remount,bind,ro "$point"; done
+# Not exec'd: systemd's programs behave differently as a PID 1.
 /lib/systemd/systemd-logind &
 wait $!
