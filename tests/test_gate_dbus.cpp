@@ -304,10 +304,11 @@ private slots:
             QCOMPARE(ourLocks(desktop.bus, desktop.pid()), 0);
             QVERIFY(desktop.logind.finishJobs("canceled"));
             QVERIFY(msUntil([&] { return ourLocks(desktop.bus, desktop.pid()) == 1; }) >= 0);
-            // Counted from the first shutdown on: the program opens some of its own lazily.
+            // Counted from the first shutdown on: the program opens some of its own lazily, and
+            // the answer's copy of the lock may still be open then.
             before = cycle == 1 ? openDescriptors() : before;
         }
-        QVERIFY2(msUntil([&] { return openDescriptors() == before; }) >= 0,
+        QVERIFY2(msUntil([&] { return openDescriptors() <= before; }) >= 0,
                  qPrintable(QStringLiteral("%1 descriptors open, %2 after the first shutdown")
                                 .arg(openDescriptors())
                                 .arg(before)));
