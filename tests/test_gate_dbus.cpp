@@ -1,5 +1,6 @@
-#include "AgentFixture.h"
 #include "PrivateBus.h"
+#include "RealLogind.h"
+#include "XvfbDisplay.h"
 #include "platform/LogindShutdownInhibitor.h"
 
 #include <QDir>
@@ -7,12 +8,14 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QtDBus>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
-
-using namespace std::chrono_literals;
+#include <optional>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -21,6 +24,8 @@ const QString login1 = "org.freedesktop.login1", login1Path = "/org/freedesktop/
               gnomePath = "/org/gnome/SessionManager", clientPath = gnomePath + "/Client1",
               clientInterface = gnome + ".ClientPrivate";
 constexpr int cardMs = 4000;
+// What logind logs when a delay lock outlived InhibitDelayMaxSec.
+const QString logindGaveUp = "inhibitor timeout is reached";
 
 QDBusMessage mock(const QDBusConnection& bus, const QString& service, const QString& path,
                   const QString& method, const QVariantList& arguments,
@@ -53,16 +58,15 @@ QList<QVariantList> structures(const QDBusMessage& reply)
     return rows;
 }
 
-int ourLocks(const QDBusConnection& bus)
+// Our locks as logind lists them: what, who, why, mode, and the agent's process.
+int ourLocks(const QDBusConnection& bus, qint64 agentPid)
 {
     const QVariantList ours{"shutdown", "Nightwick", "Waits for shutdown to show the reminder",
                             "delay"};
-    int count = 0;
-    for (const QVariantList& lock :
-         structures(mock(bus, login1, login1Path, "ListInhibitors", {}, manager))) {
-        count += lock.mid(0, 4) == ours ? 1 : 0;
-    }
-    return count;
+    const auto locks = structures(mock(bus, login1, login1Path, "ListInhibitors", {}, manager));
+    return int(std::count_if(locks.begin(), locks.end(), [&](const QVariantList& lock) {
+        return lock.mid(0, 4) == ours && lock.value(5).toLongLong() == agentPid;
+    }));
 }
 
 // The arguments of each call a dbusmock object of the session manager received.
@@ -90,7 +94,79 @@ qint64 msUntil(const std::function<bool()>& condition, int budgetMs = 3000)
     return elapsed.elapsed();
 }
 
-// As a recent logind does it: the one announcement comes twice, the second with metadata.
+// Now on the stand-in's clock (CLOCK_MONOTONIC, ms).
+double now()
+{
+    QElapsedTimer timer;
+    timer.start();
+    return double(timer.msecsSinceReference());
+}
+
+// The mouse, over dbusmock's UPower for now.
+bool addMouse(PrivateBus& system, double percent, bool charging)
+{
+    const QString upower = "org.freedesktop.UPower", upowerPath = "/org/freedesktop/UPower";
+    const QDBusConnection bus = system.connection("mouse");
+    if (!system.startTemplate("upower")) {
+        return false;
+    }
+    const QDBusMessage mouse =
+        mock(bus, upower, upowerPath, charging ? "AddChargingBattery" : "AddDischargingBattery",
+             {"mouse", "Magic Mouse 2", percent, qint64(3600)});
+    const QDBusObjectPath device(mouse.arguments().value(0).toString());
+    return ok(mouse) &&
+           ok(mock(bus, upower, upowerPath, "SetDeviceProperties",
+                   {QVariant::fromValue(device), QVariantMap{{"Type", QVariant::fromValue(5u)}}}));
+}
+
+// Private buses with the real logind (usually) and a mouse, and the real program on them.
+struct Desktop {
+    explicit Desktop(int inhibitDelayMaxSeconds = 5)
+        : logind(system, inhibitDelayMaxSeconds)
+    {
+    }
+    bool setUp(double percent, bool charging, bool withLogind = true)
+    {
+        bus = system.connection("desktop");
+        return systemUp && config.isValid() && session.start() && (!withLogind || logind.start()) &&
+               addMouse(system, percent, charging);
+    }
+    bool launch(const XvfbDisplay& display, bool andLock = true)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        system.addTo(environment);
+        session.addTo(environment);
+        display.addTo(environment);
+        environment.insert("XDG_CONFIG_HOME", config.path());
+        agent.setProcessEnvironment(environment);
+        agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        agent.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        QObject::connect(&agent, &QProcess::finished, [this] { endedAt = now(); });
+        agent.start(qEnvironmentVariable("NIGHTWICK_BINARY"), {"--autostart"});
+        return agent.waitForStarted(5000) &&
+               (!andLock || msUntil([this] { return ourLocks(bus, pid()) == 1; }, 5000) >= 0);
+    }
+    qint64 pid() const { return agent.processId(); }
+    // Never to pid 0, which is what an ended program's pid reads, and would be our own group.
+    bool signal(int number) { return pid() > 0 && ::kill(static_cast<pid_t>(pid()), number) == 0; }
+    bool exitsCleanlyWithin(int ms)
+    {
+        return (agent.state() == QProcess::NotRunning || agent.waitForFinished(ms)) &&
+               agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0;
+    }
+    ~Desktop() { agent.kill(), agent.waitForFinished(2000); }
+
+    PrivateBus system{PrivateBus::Kind::System};
+    PrivateBus session{PrivateBus::Kind::Session};
+    bool systemUp = system.start();
+    RealLogind logind;
+    QDBusConnection bus{""};
+    QTemporaryDir config;
+    std::optional<double> endedAt; // when the program was seen to end
+    QProcess agent;
+};
+
+// As logind 255 and later do it: the one announcement comes twice, the second with metadata.
 bool prepareForShutdown(const QDBusConnection& bus, bool starting)
 {
     return ok(mock(bus, login1, login1Path, "EmitSignal",
@@ -100,153 +176,185 @@ bool prepareForShutdown(const QDBusConnection& bus, bool starting)
                     QVariantList{starting, QVariantMap{{"type", "poweroff"}}}}));
 }
 
-// Private buses with UPower's and (usually) logind's mocks, and the real program on them.
-struct Desktop {
-    bool setUp(double percent, bool charging, bool withLogind = true)
-    {
-        const QString upower = "org.freedesktop.UPower", upowerPath = "/org/freedesktop/UPower";
-        bus = system.connection("desktop");
-        if (!systemUp || !config.isValid() || !session.start() ||
-            (withLogind && !system.startTemplate("logind")) || !system.startTemplate("upower")) {
-            return false;
-        }
-        const QDBusMessage mouse =
-            mock(bus, upower, upowerPath, charging ? "AddChargingBattery" : "AddDischargingBattery",
-                 {"mouse", "Magic Mouse 2", percent, qint64(3600)});
-        const QDBusObjectPath device(mouse.arguments().value(0).toString());
-        return ok(mouse) && ok(mock(bus, upower, upowerPath, "SetDeviceProperties",
-                                    {QVariant::fromValue(device),
-                                     QVariantMap{{"Type", QVariant::fromValue(5u)}}}));
-    }
-    bool launch(bool andLock = true)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        system.addTo(environment);
-        session.addTo(environment);
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("XDG_CONFIG_HOME", config.path());
-        agent.setProcessEnvironment(environment);
-        agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        agent.start(qEnvironmentVariable("NIGHTWICK_BINARY"), {"--autostart"});
-        return agent.waitForStarted(5000) &&
-               (!andLock || msUntil([this] { return ourLocks(bus) == 1; }, 5000) >= 0);
-    }
-    bool exitsCleanlyWithin(int ms)
-    {
-        return agent.waitForFinished(ms) && agent.exitStatus() == QProcess::NormalExit &&
-               agent.exitCode() == 0;
-    }
-    ~Desktop() { agent.kill(), agent.waitForFinished(2000); }
-
-    PrivateBus system{PrivateBus::Kind::System};
-    PrivateBus session{PrivateBus::Kind::Session};
-    bool systemUp = system.start();
-    QDBusConnection bus{""};
-    QTemporaryDir config;
-    QProcess agent;
-};
-
 } // namespace
 
 class TestGateDbus : public QObject {
     Q_OBJECT
+    XvfbDisplay m_display;
+    QString m_logindMissing;
+
 private slots:
     void initTestCase()
     {
-        if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty()) {
-            QSKIP(qPrintable("needs a private D-Bus with dbusmock: " + missing));
+        for (const QString& missing : {PrivateBus::missingTools(), XvfbDisplay::missingTools()}) {
+            if (!missing.isEmpty()) {
+                QSKIP(
+                    qPrintable("needs a private D-Bus with dbusmock and an X server: " + missing));
+            }
         }
+        QVERIFY(m_display.start());
+        m_logindMissing = RealLogind::missingTools();
     }
 
-    // The agent in this process over logind's mock: each shutdown is heard once, the lock comes
-    // back on the cancel, nothing leaks, and a card's dismissal lets go at once.
-    void handshakeWithLogind()
-    {
-        Desktop desktop;
-        QVERIFY(desktop.setUp(50, false));
-        QVERIFY(ok(mock(desktop.bus, login1, login1Path, "AddProperty",
-                        {manager, "InhibitDelayMaxUSec",
-                         QVariant::fromValue(QDBusVariant(qulonglong(2000000)))})));
-        LogindShutdownInhibitor inhibitor(desktop.bus);
-        QSignalSpy announced(&inhibitor, &ShutdownInhibitor::shutdownAnnounced);
-        QSignalSpy cancelled(&inhibitor, &ShutdownInhibitor::shutdownCancelled);
-        Gate gate(false, {});
-        gate.lock = &inhibitor;
-        gate.launch();
-        QVERIFY(msUntil([&] { return ourLocks(desktop.bus) == 1; }) >= 0);
-        QVERIFY(msUntil([&] { return inhibitor.holdLimit() == 2s; }) >= 0);
-
-        const auto openDescriptors = [] {
-            QTest::qWait(20); // the answers' copies go with their deferred deletion
-            return QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size();
-        };
-        const auto before = openDescriptors();
-        for (int cycle = 1; cycle <= 200; ++cycle) { // no card: the mouse is unseen
-            QVERIFY(prepareForShutdown(desktop.bus, true));
-            QVERIFY(msUntil([&] { return announced.count() >= cycle && !inhibitor.isHeld(); }) >=
-                    0);
-            QVERIFY(prepareForShutdown(desktop.bus, false));
-            QVERIFY(msUntil([&] { return inhibitor.isHeld(); }) >= 0);
-        }
-        QCOMPARE(openDescriptors(), before);
-        QCOMPARE(announced.count(), 200);
-        QCOMPARE(cancelled.count(), 200);
-        QCOMPARE(ourLocks(desktop.bus), 1);
-
-        gate.batteries.setMouse(8, false);
-        QVERIFY(prepareForShutdown(desktop.bus, true));
-        QVERIFY(msUntil([&] { return gate.cardVisible(); }) >= 0);
-        QTest::qWait(200);
-        QCOMPARE(ourLocks(desktop.bus), 1);
-        QElapsedTimer sinceDismissal;
-        sinceDismissal.start();
-        gate.delegate->reminder().dismiss();
-        QVERIFY(msUntil([&] { return ourLocks(desktop.bus) == 0; }) >= 0);
-        qInfo("lock gone %lld ms after the dismissal", sinceDismissal.elapsed());
-        QVERIFY(sinceDismissal.elapsed() < 100);
-    }
-
-    // The real program from here on. Without a signal, how long the lock holds a power-off back;
-    // with one, how long the program takes to end.
-    void theProgramWaitsForTheCard_data()
+    // A power-off through the real logind while the real program holds its lock. Logind goes on
+    // once the card has gone: by a key, by its own time, or early enough for logind's limit. A
+    // termination signal during the shutdown ends the program once no card waits on it.
+    void powerOff_data()
     {
         QTest::addColumn<double>("percent");
         QTest::addColumn<bool>("charging");
-        QTest::addColumn<bool>("logind");
+        QTest::addColumn<int>("delayMaxSeconds");
+        QTest::addColumn<int>("keyAtMs"); // after the power-off was asked for; -1: no key
         QTest::addColumn<int>("signal");
-        QTest::addColumn<int>("heldMs");
-        QTest::newRow("power-off, low: the card holds the lock")
-            << 8.0 << false << true << 0 << cardMs;
-        QTest::newRow("power-off, low but charging") << 8.0 << true << true << 0 << 0;
-        QTest::newRow("power-off, above the threshold") << 50.0 << false << true << 0 << 0;
-        QTest::newRow("SIGTERM during the card") << 8.0 << false << true << SIGTERM << cardMs;
-        QTest::newRow("SIGTERM, no card") << 50.0 << false << true << SIGTERM << 0;
-        QTest::newRow("SIGINT, no card") << 50.0 << false << true << SIGINT << 0;
-        QTest::newRow("SIGHUP, no card") << 50.0 << false << true << SIGHUP << 0;
-        QTest::newRow("SIGTERM, no logind on the bus") << 8.0 << false << false << SIGTERM << 0;
+        QTest::newRow("low mouse: logind waits for the card") << 8.0 << false << 5 << -1 << 0;
+        QTest::newRow("a key at 1 s lets it go") << 8.0 << false << 5 << 1000 << 0;
+        QTest::newRow("charging mouse: no card") << 8.0 << true << 5 << -1 << 0;
+        QTest::newRow("InhibitDelayMaxSec=2: the card goes first") << 8.0 << false << 2 << -1 << 0;
+        QTest::newRow("SIGTERM during the card waits for it") << 8.0 << false << 5 << -1 << SIGTERM;
+        QTest::newRow("SIGTERM, no card") << 50.0 << false << 5 << -1 << SIGTERM;
+        QTest::newRow("SIGINT, no card") << 50.0 << false << 5 << -1 << SIGINT;
+        QTest::newRow("SIGHUP, no card") << 50.0 << false << 5 << -1 << SIGHUP;
     }
-    void theProgramWaitsForTheCard()
+    void powerOff()
     {
         QFETCH(double, percent);
         QFETCH(bool, charging);
-        QFETCH(bool, logind);
+        QFETCH(int, delayMaxSeconds);
+        QFETCH(int, keyAtMs);
         QFETCH(int, signal);
-        QFETCH(int, heldMs);
-        Desktop desktop;
-        QVERIFY(desktop.setUp(percent, charging, logind));
-        QVERIFY(desktop.launch(logind));
-        QVERIFY(!logind || prepareForShutdown(desktop.bus, true));
-        QElapsedTimer elapsed;
-        elapsed.start();
-        if (signal) {
-            QVERIFY(!desktop.agent.waitForFinished(300)); // the announcement is heard by now
-            ::kill(static_cast<pid_t>(desktop.agent.processId()), signal);
-            QVERIFY(desktop.exitsCleanlyWithin(cardMs + 1000));
-        } else {
-            QVERIFY(msUntil([&] { return !ourLocks(desktop.bus); }, cardMs + 1000) >= 0);
+        if (!m_logindMissing.isEmpty()) {
+            QSKIP(qPrintable(m_logindMissing));
         }
-        qInfo("held back %lld ms", elapsed.elapsed());
-        QVERIFY(elapsed.elapsed() >= heldMs - 50 && elapsed.elapsed() < heldMs + 800);
+        const bool reminds = percent < 10 && !charging;
+        Desktop desktop(delayMaxSeconds);
+        QVERIFY(desktop.setUp(percent, charging));
+        QVERIFY(desktop.launch(m_display));
+        const double asked = now();
+        QVERIFY(desktop.logind.powerOff());
+
+        // The screen is watched until logind has gone on, and a little longer, for a late card.
+        // Each sighting is dated when the look began, so it is never later than the card was.
+        std::optional<double> cardFirst, cardLast, keyAt, signalledAt, goneOn;
+        QList<RealLogind::Call> started;
+        while (now() < (goneOn ? *goneOn + 300 : asked + delayMaxSeconds * 1000 + 3000)) {
+            const double looked = now();
+            const QStringList shown = m_display.shownWindowTitles();
+            // The card's own title; the settings window's is "Nightwick".
+            if (std::any_of(shown.begin(), shown.end(),
+                            [](const QString& title) { return title.startsWith("nightwick"); })) {
+                cardFirst = cardFirst.value_or(looked), cardLast = looked;
+            }
+            if (keyAtMs >= 0 && !keyAt && cardFirst && looked >= asked + keyAtMs) {
+                keyAt = now();
+                QVERIFY(m_display.pressKey("space"));
+            }
+            if (signal && !signalledAt && (reminds ? cardFirst : goneOn)) {
+                signalledAt = now();
+                QVERIFY(desktop.signal(signal));
+            }
+            if (!goneOn && !(started = desktop.logind.calls("StartUnit")).isEmpty()) {
+                goneOn = now();
+            }
+            QTest::qWait(5);
+        }
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(started[0].arguments,
+                 "/org/freedesktop/systemd1 poweroff.target replace-irreversibly");
+        const auto announced = desktop.logind.calls("PrepareForShutdown");
+        QVERIFY(!announced.isEmpty() && announced[0].arguments.endsWith(" 1"));
+        qInfo("PrepareForShutdown -> StartUnit: %.0f ms", started[0].atMs - announced[0].atMs);
+
+        QCOMPARE(cardFirst.has_value(), reminds);
+        if (reminds) {
+            QVERIFY(*cardLast < started[0].atMs);
+        }
+        if (keyAt) { // the key let it go, not the card's own time
+            QVERIFY(*keyAt < started[0].atMs && started[0].atMs < announced[0].atMs + cardMs);
+        }
+        QVERIFY2(!desktop.logind.log().contains(logindGaveUp), qPrintable(desktop.logind.log()));
+        if (signal) {
+            QVERIFY(!reminds || *cardLast > *signalledAt); // the card stayed after the signal
+            QVERIFY(desktop.exitsCleanlyWithin(cardMs + 2000));
+            qInfo("the program ended %.0f ms after the signal", *desktop.endedAt - *signalledAt);
+        } else {
+            QCOMPARE(desktop.agent.state(), QProcess::Running);
+        }
+    }
+
+    // logind refuses new delay locks while a shutdown runs. Each time one is called off the
+    // agent takes its lock again, and keeps no descriptor of the earlier ones.
+    void lockIsBackAfterEachCalledOffShutdown()
+    {
+        if (!m_logindMissing.isEmpty()) {
+            QSKIP(qPrintable(m_logindMissing));
+        }
+        Desktop desktop;
+        QVERIFY(desktop.setUp(50, false));
+        QVERIFY(desktop.launch(m_display));
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(desktop.pid()));
+        const auto openDescriptors = [&] {
+            return descriptors.entryList(QDir::Files | QDir::System).size();
+        };
+        qsizetype before = 0;
+        constexpr int cycles = 20;
+        for (int cycle = 1; cycle <= cycles; ++cycle) {
+            QVERIFY(desktop.logind.powerOff());
+            QVERIFY(msUntil([&] { return desktop.logind.calls("StartUnit").size() == cycle; }) >=
+                    0);
+            QCOMPARE(ourLocks(desktop.bus, desktop.pid()), 0);
+            QVERIFY(desktop.logind.finishJobs("canceled"));
+            QVERIFY(msUntil([&] { return ourLocks(desktop.bus, desktop.pid()) == 1; }) >= 0);
+            // Counted from the first shutdown on: the program opens some of its own lazily, and
+            // the answer's copy of the lock may still be open then.
+            before = cycle == 1 ? openDescriptors() : before;
+        }
+        QVERIFY2(msUntil([&] { return openDescriptors() <= before; }) >= 0,
+                 qPrintable(QStringLiteral("%1 descriptors open, %2 after the first shutdown")
+                                .arg(openDescriptors())
+                                .arg(before)));
+        const auto announced = desktop.logind.calls("PrepareForShutdown");
+        const auto started = desktop.logind.calls("StartUnit");
+        QCOMPARE(announced.size(), 2 * cycles); // true, then false, each time
+        QList<double> waits;
+        for (int cycle = 0; cycle < cycles; ++cycle) {
+            waits << started[cycle].atMs - announced[2 * cycle].atMs;
+        }
+        std::sort(waits.begin(), waits.end());
+        qInfo("PrepareForShutdown -> StartUnit over %d shutdowns: min %.1f, median %.1f, max %.1f "
+              "ms",
+              cycles, waits.first(), waits[cycles / 2], waits.last());
+    }
+
+    void signalWithNoLogindOnTheBus()
+    {
+        Desktop desktop;
+        QVERIFY(desktop.setUp(8, false, false));
+        QVERIFY(desktop.launch(m_display, false));
+        QVERIFY(!desktop.agent.waitForFinished(300));
+        const double signalled = now();
+        QVERIFY(desktop.signal(SIGTERM));
+        QVERIFY(desktop.exitsCleanlyWithin(cardMs + 2000));
+        qInfo("the program ended %.0f ms after the signal", *desktop.endedAt - signalled);
+    }
+
+    // logind 255 and later announce each change twice (this machine's logind does not), so
+    // dbusmock's logind stands in: each change is heard once.
+    void twiceAnnouncedShutdownIsHeardOnce()
+    {
+        PrivateBus system;
+        QVERIFY(system.start() && system.startTemplate("logind"));
+        const QDBusConnection bus = system.connection("inhibitor");
+        LogindShutdownInhibitor inhibitor(bus);
+        QSignalSpy announced(&inhibitor, &ShutdownInhibitor::shutdownAnnounced);
+        QSignalSpy cancelled(&inhibitor, &ShutdownInhibitor::shutdownCancelled);
+        inhibitor.start();
+        QVERIFY(msUntil([&] { return inhibitor.isHeld(); }) >= 0);
+        QVERIFY(prepareForShutdown(bus, true) && prepareForShutdown(bus, false));
+        QVERIFY(msUntil([&] { return cancelled.count() > 0; }) >= 0);
+        QTest::qWait(50); // the second announcement, were it heard
+        QCOMPARE(announced.count(), 1);
+        QCOMPARE(cancelled.count(), 1);
+        QVERIFY(inhibitor.isHeld());
     }
 
     void logOutThroughGnomeSessionManager_data()
@@ -265,7 +373,7 @@ private slots:
         QFETCH(int, answeredAfterMs);
         QFETCH(bool, exits);
         Desktop desktop;
-        QVERIFY(desktop.setUp(percent, false));
+        QVERIFY(desktop.setUp(percent, false, false));
         QVERIFY(desktop.session.startMock(gnome, gnomePath, gnome));
         const QDBusConnection bus = desktop.session.connection("gnome");
         QVERIFY(ok(mock(bus, gnome, gnomePath, "AddMethod",
@@ -274,12 +382,21 @@ private slots:
                         {clientPath, clientInterface, QVariantMap(), QVariantList()})));
         QVERIFY(ok(
             mock(bus, gnome, clientPath, "AddMethod", {"", "EndSessionResponse", "bs", "", ""})));
-        QVERIFY(desktop.launch());
-        QVERIFY(msUntil([&] { return !callsTo(bus, gnomePath, "RegisterClient").isEmpty(); }) >= 0);
-
-        QVERIFY(ok(mock(bus, gnome, clientPath, "EmitSignal",
-                        {clientInterface, request, "u", QVariantList{0u}})));
+        QVERIFY(desktop.launch(m_display, false));
+        const auto send = [&](const QString& signal) {
+            return ok(mock(bus, gnome, clientPath, "EmitSignal",
+                           {clientInterface, signal, "u", QVariantList{0u}}));
+        };
         const auto answers = [&] { return callsTo(bus, clientPath, "EndSessionResponse"); };
+        // The agent listens on its client object once RegisterClient is answered, a moment after
+        // the call: asked until it answers, it is known to listen.
+        QVERIFY(msUntil([&] {
+                    return send("QueryEndSession") &&
+                           msUntil([&] { return !answers().isEmpty(); }, 500) >= 0;
+                }) >= 0);
+        QVERIFY(ok(mock(bus, gnome, clientPath, "ClearCalls", {})));
+
+        QVERIFY(send(request));
         const qint64 answeredMs = msUntil([&] { return !answers().isEmpty(); }, cardMs + 1000);
         qInfo("%s answered after %lld ms", qPrintable(request), answeredMs);
         QVERIFY(answeredMs >= answeredAfterMs && answeredMs < answeredAfterMs + 1000);
