@@ -1,5 +1,6 @@
 #include "PrivateBus.h"
 #include "RealLogind.h"
+#include "UPowerTestbed.h"
 #include "XvfbDisplay.h"
 #include "platform/LogindShutdownInhibitor.h"
 
@@ -102,34 +103,22 @@ double now()
     return double(timer.msecsSinceReference());
 }
 
-// The mouse, over dbusmock's UPower for now.
-bool addMouse(PrivateBus& system, double percent, bool charging)
-{
-    const QString upower = "org.freedesktop.UPower", upowerPath = "/org/freedesktop/UPower";
-    const QDBusConnection bus = system.connection("mouse");
-    if (!system.startTemplate("upower")) {
-        return false;
-    }
-    const QDBusMessage mouse =
-        mock(bus, upower, upowerPath, charging ? "AddChargingBattery" : "AddDischargingBattery",
-             {"mouse", "Magic Mouse 2", percent, qint64(3600)});
-    const QDBusObjectPath device(mouse.arguments().value(0).toString());
-    return ok(mouse) &&
-           ok(mock(bus, upower, upowerPath, "SetDeviceProperties",
-                   {QVariant::fromValue(device), QVariantMap{{"Type", QVariant::fromValue(5u)}}}));
-}
-
 // Private buses with the real logind (usually) and a mouse, and the real program on them.
 struct Desktop {
     explicit Desktop(int inhibitDelayMaxSeconds = 5)
         : logind(system, inhibitDelayMaxSeconds)
     {
     }
-    bool setUp(double percent, bool charging, bool withLogind = true)
+    // A Magic Mouse over Bluetooth, as the real upowerd reports it.
+    bool setUp(int percent, bool charging, bool withLogind = true)
     {
         bus = system.connection("desktop");
         return systemUp && config.isValid() && session.start() && (!withLogind || logind.start()) &&
-               addMouse(system, percent, charging);
+               upower.start() &&
+               upower.add(Simulated::magicMouseOnBluetooth(
+                   percent,
+                   charging ? QStringLiteral("Charging") : QStringLiteral("Discharging"))) &&
+               upower.startUPower() && upower.waitUntilSettled();
     }
     bool launch(const XvfbDisplay& display, bool andLock = true)
     {
@@ -160,6 +149,7 @@ struct Desktop {
     PrivateBus session{PrivateBus::Kind::Session};
     bool systemUp = system.start();
     RealLogind logind;
+    UPowerTestbed upower{system};
     QDBusConnection bus{""};
     QTemporaryDir config;
     std::optional<double> endedAt; // when the program was seen to end
@@ -186,10 +176,12 @@ class TestGateDbus : public QObject {
 private slots:
     void initTestCase()
     {
-        for (const QString& missing : {PrivateBus::missingTools(), XvfbDisplay::missingTools()}) {
+        for (const QString& missing : {PrivateBus::missingTools(), UPowerTestbed::missingTools(),
+                                       XvfbDisplay::missingTools()}) {
             if (!missing.isEmpty()) {
-                QSKIP(
-                    qPrintable("needs a private D-Bus with dbusmock and an X server: " + missing));
+                QSKIP(qPrintable("needs a private D-Bus with upowerd and dbusmock, and an X "
+                                 "server: " +
+                                 missing));
             }
         }
         QVERIFY(m_display.start());
@@ -201,23 +193,23 @@ private slots:
     // termination signal during the shutdown ends the program once no card waits on it.
     void powerOff_data()
     {
-        QTest::addColumn<double>("percent");
+        QTest::addColumn<int>("percent");
         QTest::addColumn<bool>("charging");
         QTest::addColumn<int>("delayMaxSeconds");
         QTest::addColumn<int>("keyAtMs"); // after the power-off was asked for; -1: no key
         QTest::addColumn<int>("signal");
-        QTest::newRow("low mouse: logind waits for the card") << 8.0 << false << 5 << -1 << 0;
-        QTest::newRow("a key at 1 s lets it go") << 8.0 << false << 5 << 1000 << 0;
-        QTest::newRow("charging mouse: no card") << 8.0 << true << 5 << -1 << 0;
-        QTest::newRow("InhibitDelayMaxSec=2: the card goes first") << 8.0 << false << 2 << -1 << 0;
-        QTest::newRow("SIGTERM during the card waits for it") << 8.0 << false << 5 << -1 << SIGTERM;
-        QTest::newRow("SIGTERM, no card") << 50.0 << false << 5 << -1 << SIGTERM;
-        QTest::newRow("SIGINT, no card") << 50.0 << false << 5 << -1 << SIGINT;
-        QTest::newRow("SIGHUP, no card") << 50.0 << false << 5 << -1 << SIGHUP;
+        QTest::newRow("low mouse: logind waits for the card") << 8 << false << 5 << -1 << 0;
+        QTest::newRow("a key at 1 s lets it go") << 8 << false << 5 << 1000 << 0;
+        QTest::newRow("charging mouse: no card") << 8 << true << 5 << -1 << 0;
+        QTest::newRow("InhibitDelayMaxSec=2: the card goes first") << 8 << false << 2 << -1 << 0;
+        QTest::newRow("SIGTERM during the card waits for it") << 8 << false << 5 << -1 << SIGTERM;
+        QTest::newRow("SIGTERM, no card") << 50 << false << 5 << -1 << SIGTERM;
+        QTest::newRow("SIGINT, no card") << 50 << false << 5 << -1 << SIGINT;
+        QTest::newRow("SIGHUP, no card") << 50 << false << 5 << -1 << SIGHUP;
     }
     void powerOff()
     {
-        QFETCH(double, percent);
+        QFETCH(int, percent);
         QFETCH(bool, charging);
         QFETCH(int, delayMaxSeconds);
         QFETCH(int, keyAtMs);
@@ -360,16 +352,16 @@ private slots:
     void logOutThroughGnomeSessionManager_data()
     {
         QTest::addColumn<QString>("request");
-        QTest::addColumn<double>("percent");
+        QTest::addColumn<int>("percent");
         QTest::addColumn<int>("answeredAfterMs");
         QTest::addColumn<bool>("exits");
-        QTest::newRow("may the session end?") << "QueryEndSession" << 8.0 << 0 << false;
-        QTest::newRow("it ends, low mouse") << "EndSession" << 8.0 << cardMs - 50 << true;
+        QTest::newRow("may the session end?") << "QueryEndSession" << 8 << 0 << false;
+        QTest::newRow("it ends, low mouse") << "EndSession" << 8 << cardMs - 50 << true;
     }
     void logOutThroughGnomeSessionManager()
     {
         QFETCH(QString, request);
-        QFETCH(double, percent);
+        QFETCH(int, percent);
         QFETCH(int, answeredAfterMs);
         QFETCH(bool, exits);
         Desktop desktop;

@@ -79,7 +79,16 @@ bool waitForName(const QDBusConnection& bus, bool owned, QProcess* owner = nullp
 
 } // namespace
 
-UPowerTestbed::UPowerTestbed() = default;
+UPowerTestbed::UPowerTestbed()
+    : m_ownBus(std::make_unique<PrivateBus>(PrivateBus::Kind::System))
+    , m_bus(*m_ownBus)
+{
+}
+
+UPowerTestbed::UPowerTestbed(PrivateBus& bus)
+    : m_bus(bus)
+{
+}
 
 UPowerTestbed::~UPowerTestbed()
 {
@@ -118,7 +127,7 @@ QString UPowerTestbed::missingTools()
 
 bool UPowerTestbed::start()
 {
-    if (!m_scratch.isValid() || !m_bus.start())
+    if (!m_scratch.isValid() || (m_ownBus && !m_bus.start()))
         return false;
     m_sysfs = childProcess();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -16,7 +16,9 @@ class QProcess;
 // Everything it started ends with it, and with the test process if that dies.
 class UPowerTestbed {
 public:
+    // On a system bus of its own, or beside other services on one already started.
     UPowerTestbed();
+    explicit UPowerTestbed(PrivateBus& bus);
     ~UPowerTestbed();
 
     UPowerTestbed(const UPowerTestbed&) = delete;
@@ -58,7 +60,8 @@ private:
     bool settled();
     QString upowerdLogTail() const;
 
-    PrivateBus m_bus{PrivateBus::Kind::System};
+    std::unique_ptr<PrivateBus> m_ownBus;
+    PrivateBus& m_bus;
     QTemporaryDir m_scratch;
     QString m_root;
     std::unique_ptr<QProcess> m_sysfs;
