@@ -17,9 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString login1 = "org.freedesktop.login1", login1Path = "/org/freedesktop/login1",
-              manager = login1 + ".Manager", gnome = "org.gnome.SessionManager",
-              gnomePath = "/org/gnome/SessionManager", clientPath = gnomePath + "/Client1",
-              clientInterface = gnome + ".ClientPrivate";
+              manager = login1 + ".Manager";
 constexpr int cardMs = 4000;
 
 QDBusMessage mock(const QDBusConnection& bus, const QString& service, const QString& path,
@@ -63,17 +61,6 @@ int ourLocks(const QDBusConnection& bus)
         count += lock.mid(0, 4) == ours ? 1 : 0;
     }
     return count;
-}
-
-// The arguments of each call a dbusmock object of the session manager received.
-QList<QVariantList> callsTo(const QDBusConnection& bus, const QString& path, const char* method)
-{
-    QList<QVariantList> calls;
-    for (const QVariantList& call :
-         structures(mock(bus, gnome, path, "GetMethodCalls", {QString(method)}))) {
-        calls << qdbus_cast<QVariantList>(call.value(1));
-    }
-    return calls;
 }
 
 // Milliseconds until the condition holds, or -1 after the budget. Events keep flowing.
@@ -247,44 +234,6 @@ private slots:
         }
         qInfo("held back %lld ms", elapsed.elapsed());
         QVERIFY(elapsed.elapsed() >= heldMs - 50 && elapsed.elapsed() < heldMs + 800);
-    }
-
-    void logOutThroughGnomeSessionManager_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<double>("percent");
-        QTest::addColumn<int>("answeredAfterMs");
-        QTest::addColumn<bool>("exits");
-        QTest::newRow("may the session end?") << "QueryEndSession" << 8.0 << 0 << false;
-        QTest::newRow("it ends, low mouse") << "EndSession" << 8.0 << cardMs - 50 << true;
-    }
-    void logOutThroughGnomeSessionManager()
-    {
-        QFETCH(QString, request);
-        QFETCH(double, percent);
-        QFETCH(int, answeredAfterMs);
-        QFETCH(bool, exits);
-        Desktop desktop;
-        QVERIFY(desktop.setUp(percent, false));
-        QVERIFY(desktop.session.startMock(gnome, gnomePath, gnome));
-        const QDBusConnection bus = desktop.session.connection("gnome");
-        QVERIFY(ok(mock(bus, gnome, gnomePath, "AddMethod",
-                        {"", "RegisterClient", "ss", "o", "ret = '" + clientPath + "'"})));
-        QVERIFY(ok(mock(bus, gnome, gnomePath, "AddObject",
-                        {clientPath, clientInterface, QVariantMap(), QVariantList()})));
-        QVERIFY(ok(
-            mock(bus, gnome, clientPath, "AddMethod", {"", "EndSessionResponse", "bs", "", ""})));
-        QVERIFY(desktop.launch());
-        QVERIFY(msUntil([&] { return !callsTo(bus, gnomePath, "RegisterClient").isEmpty(); }) >= 0);
-
-        QVERIFY(ok(mock(bus, gnome, clientPath, "EmitSignal",
-                        {clientInterface, request, "u", QVariantList{0u}})));
-        const auto answers = [&] { return callsTo(bus, clientPath, "EndSessionResponse"); };
-        const qint64 answeredMs = msUntil([&] { return !answers().isEmpty(); }, cardMs + 1000);
-        qInfo("%s answered after %lld ms", qPrintable(request), answeredMs);
-        QVERIFY(answeredMs >= answeredAfterMs && answeredMs < answeredAfterMs + 1000);
-        QCOMPARE(answers(), (QList<QVariantList>{{true, QString()}}));
-        QVERIFY(exits ? desktop.exitsCleanlyWithin(1000) : !desktop.agent.waitForFinished(300));
     }
 };
 
