@@ -84,8 +84,8 @@ void AppDelegate::subscribeToPowerOff()
     });
     connect(&m_reminder, &ReminderWindow::dismissed, this, &AppDelegate::reminderDismissed);
     inhibitor.start();
-    // The X11 session manager ends its clients with a quit request of the window system's;
-    // that is a log-out like any other.
+    // A quit request of the window system's counts as a log-out. (The X11 session manager no
+    // longer sends one through Qt: the agent is its client directly.)
     QCoreApplication::instance()->installEventFilter(this);
     if (SessionManagerClient* sessionManager = m_services.sessionManager) {
         connect(sessionManager, &SessionManagerClient::endSessionRequested, this,
@@ -190,6 +190,7 @@ void AppDelegate::replyToApplicationShouldTerminate(bool shouldTerminate)
     }
     m_services.shutdownInhibitor.release();
     if (m_services.sessionManager) {
+        m_endSessionWaiting = false;
         m_services.sessionManager->answerEndSession();
     }
     emit readyToTerminate();
@@ -201,11 +202,15 @@ void AppDelegate::reminderDismissed()
         m_holdLimitTimer->stop();
     }
     // Any card answers a termination that waits on it, also one whose own completion does
-    // nothing, such as the test reminder.
+    // nothing, such as the test reminder; that answers a waiting log-out as well.
     if (m_terminationPending) {
         m_terminationPending = false;
         replyToApplicationShouldTerminate(true);
         return;
+    }
+    if (m_endSessionWaiting) {
+        m_endSessionWaiting = false;
+        m_services.sessionManager->answerEndSession();
     }
     if (m_services.shutdownInhibitor.isShutdownAnnounced()) {
         m_services.shutdownInhibitor.release();
@@ -223,7 +228,13 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event)
 
 void AppDelegate::endSessionRequested()
 {
-    requestTermination(QuitReason::LogOut);
+    // The log-out waits for the card, not for the agent's end: the session manager may still
+    // call it off, and says when to quit.
+    remindIfNeeded();
+    m_endSessionWaiting = m_reminder.isVisible();
+    if (!m_endSessionWaiting) {
+        m_services.sessionManager->answerEndSession();
+    }
 }
 
 void AppDelegate::stopRequested()

@@ -115,6 +115,7 @@ private:
     std::unique_ptr<Timer> m_pollTimer;
     std::optional<QDateTime> m_reminderStartedAt;
     bool m_terminationPending = false;
+    bool m_endSessionWaiting = false; // the session manager's log-out waits for the card
     std::unique_ptr<Timer> m_holdLimitTimer;
     std::unique_ptr<SettingsWindowController> m_settings;
 };

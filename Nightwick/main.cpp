@@ -8,17 +8,20 @@
 #include "platform/LogindShutdownInhibitor.h"
 #include "platform/MessageBoxAlerts.h"
 #include "platform/ProgramLocation.h"
-#include "platform/QtSessionClient.h"
 #include "platform/SysfsBatteryServices.h"
 #include "platform/TerminationSignals.h"
 #include "platform/UPowerBatteryServices.h"
 #include "platform/UtmpConsoleLogins.h"
 #include "platform/XdgAutostartLoginItem.h"
+#ifdef NIGHTWICK_HAS_XSMP
+#include "platform/XsmpSessionClient.h"
+#endif
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -38,10 +41,20 @@ bool chooseWindowSystem()
     return hasX11 || hasWayland;
 }
 
-// GNOME's session manager where it runs, else the X11 session manager through Qt; never both,
-// or a log-out would be answered twice.
-std::unique_ptr<SessionManagerClient> chooseSessionManager(QApplication& app,
-                                                           const QDBusConnection& sessionBus)
+// The X11 session manager's address, kept from Qt: Qt would join it as a client of its own and
+// answer a checkpoint like a log-out, and under GNOME register the agent a second time.
+QByteArray takeX11SessionManager()
+{
+    QByteArray address = qgetenv("SESSION_MANAGER");
+    qunsetenv("SESSION_MANAGER");
+    return address;
+}
+
+// GNOME's session manager where it runs, else the X11 session manager; never both, or a log-out
+// would be answered twice.
+std::unique_ptr<SessionManagerClient> chooseSessionManager(const QDBusConnection& sessionBus,
+                                                           const QByteArray& x11SessionManager,
+                                                           const QString& programFile)
 {
     if (GnomeSessionClient::isRunning(sessionBus)) {
         const QString startupId = qEnvironmentVariable("DESKTOP_AUTOSTART_ID");
@@ -50,9 +63,14 @@ std::unique_ptr<SessionManagerClient> chooseSessionManager(QApplication& app,
         return std::make_unique<GnomeSessionClient>(sessionBus, QStringLiteral(NIGHTWICK_APP_ID),
                                                     startupId);
     }
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        return std::make_unique<QtSessionClient>(app);
+#ifdef NIGHTWICK_HAS_XSMP
+    if (!x11SessionManager.isEmpty()) {
+        return std::make_unique<XsmpSessionClient>(x11SessionManager, programFile);
     }
+#else
+    Q_UNUSED(x11SessionManager);
+    Q_UNUSED(programFile);
+#endif
     return nullptr;
 }
 
@@ -67,6 +85,7 @@ int main(int argc, char* argv[])
                    stderr);
         return 1;
     }
+    const QByteArray x11SessionManager = takeX11SessionManager();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("nightwick"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nightwick"));
@@ -92,6 +111,9 @@ int main(int argc, char* argv[])
     }
     // Caught from here on; a signal that comes before the event loop runs waits in the pipe.
     TerminationSignals terminationSignals;
+    // A write to a peer that has gone, such as the session manager's socket at the end of a
+    // log-out, must fail with EPIPE rather than end the agent.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const QDBusConnection systemBus = QDBusConnection::systemBus();
     const QString programFile = ProgramLocation::programFile();
@@ -105,7 +127,7 @@ int main(int argc, char* argv[])
     LogindShutdownInhibitor shutdownInhibitor(systemBus);
     LogindLoginSession loginSession(systemBus);
     const std::unique_ptr<SessionManagerClient> sessionManager =
-        chooseSessionManager(app, QDBusConnection::sessionBus());
+        chooseSessionManager(QDBusConnection::sessionBus(), x11SessionManager, programFile);
 
     AppDelegate delegate({{batteries, store, loginItem, trash, alerts, clock, programFile},
                           consoleLogins,

@@ -19,8 +19,9 @@ ensure_packages() {
         "${missing[@]}" >/dev/null
 }
 
-# What building the agent needs.
-build_packages=(cmake ninja-build g++ qt6-base-dev libgl-dev libxcb1-dev fonts-dejavu-core)
+# What building the agent needs (libSM and libICE for X11 session management).
+build_packages=(cmake ninja-build g++ qt6-base-dev libgl-dev libxcb1-dev libsm-dev libice-dev
+    fonts-dejavu-core)
 
 # Configures and builds into the given folder: everything, or the targets named after it.
 build() {

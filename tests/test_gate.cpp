@@ -65,10 +65,6 @@ private slots:
                                                       << "closing" << 8 << 1 << true;
         QTest::newRow("signal, test card up") << "signal"
                                               << "test card" << 80 << 0 << true;
-        QTest::newRow("session manager's end, low") << "end"
-                                                    << "" << 8 << 1 << true;
-        QTest::newRow("session manager's end, fine") << "end"
-                                                     << "" << 80 << 1 << false;
         QTest::newRow("session manager's stop") << "stop"
                                                 << "" << 8 << 0 << false;
         QTest::newRow("window system's quit, low") << "quit event"
@@ -92,8 +88,6 @@ private slots:
         reads += gate.batteries.reads;
         if (request == "signal") {
             gate.delegate->terminationSignalled();
-        } else if (request == "end") {
-            emit gate.sessionManager.endSessionRequested();
         } else if (request == "stop") {
             emit gate.sessionManager.stopRequested();
         } else {
@@ -109,6 +103,33 @@ private slots:
         QCOMPARE(ready.count(), 1);
         QCOMPARE(gate.sessionManager.answers, 1);
         QVERIFY(!gate.inhibitor.held);
+    }
+
+    // A log-out through the session manager waits for the card, not for the agent's end: it may
+    // still be called off, so the agent and its lock stay until the session manager says stop.
+    void endSessionWaitsForTheCardOnly_data()
+    {
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<bool>("card");
+        QTest::newRow("low") << 8 << true;
+        QTest::newRow("fine") << 80 << false;
+    }
+    void endSessionWaitsForTheCardOnly()
+    {
+        QFETCH(int, percent);
+        QFETCH(bool, card);
+        Gate gate;
+        gate.batteries.setMouse(percent, false);
+        QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
+        emit gate.sessionManager.endSessionRequested();
+        QCOMPARE(gate.cardVisible(), card);
+        QCOMPARE(gate.sessionManager.answers, card ? 0 : 1);
+        gate.clock.advance(4s), Gate::settle();
+        QCOMPARE(gate.sessionManager.answers, 1);
+        QCOMPARE(ready.count(), 0);
+        QVERIFY(gate.inhibitor.held);
+        emit gate.sessionManager.stopRequested();
+        QCOMPARE(ready.count(), 1);
     }
 
     void cardGoesBeforeTheHoldLimit_data()

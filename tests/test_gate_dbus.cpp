@@ -21,9 +21,7 @@
 namespace {
 
 const QString login1 = "org.freedesktop.login1", login1Path = "/org/freedesktop/login1",
-              manager = login1 + ".Manager", gnome = "org.gnome.SessionManager",
-              gnomePath = "/org/gnome/SessionManager", clientPath = gnomePath + "/Client1",
-              clientInterface = gnome + ".ClientPrivate";
+              manager = login1 + ".Manager";
 constexpr int cardMs = 4000;
 // What logind logs when a delay lock outlived InhibitDelayMaxSec.
 const QString logindGaveUp = "inhibitor timeout is reached";
@@ -68,17 +66,6 @@ int ourLocks(const QDBusConnection& bus, qint64 agentPid)
     return int(std::count_if(locks.begin(), locks.end(), [&](const QVariantList& lock) {
         return lock.mid(0, 4) == ours && lock.value(5).toLongLong() == agentPid;
     }));
-}
-
-// The arguments of each call a dbusmock object of the session manager received.
-QList<QVariantList> callsTo(const QDBusConnection& bus, const QString& path, const char* method)
-{
-    QList<QVariantList> calls;
-    for (const QVariantList& call :
-         structures(mock(bus, gnome, path, "GetMethodCalls", {QString(method)}))) {
-        calls << qdbus_cast<QVariantList>(call.value(1));
-    }
-    return calls;
 }
 
 // Milliseconds until the condition holds, or -1 after the budget. Events keep flowing.
@@ -347,53 +334,6 @@ private slots:
         QCOMPARE(announced.count(), 1);
         QCOMPARE(cancelled.count(), 1);
         QVERIFY(inhibitor.isHeld());
-    }
-
-    void logOutThroughGnomeSessionManager_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<int>("percent");
-        QTest::addColumn<int>("answeredAfterMs");
-        QTest::addColumn<bool>("exits");
-        QTest::newRow("may the session end?") << "QueryEndSession" << 8 << 0 << false;
-        QTest::newRow("it ends, low mouse") << "EndSession" << 8 << cardMs - 50 << true;
-    }
-    void logOutThroughGnomeSessionManager()
-    {
-        QFETCH(QString, request);
-        QFETCH(int, percent);
-        QFETCH(int, answeredAfterMs);
-        QFETCH(bool, exits);
-        Desktop desktop;
-        QVERIFY(desktop.setUp(percent, false, false));
-        QVERIFY(desktop.session.startMock(gnome, gnomePath, gnome));
-        const QDBusConnection bus = desktop.session.connection("gnome");
-        QVERIFY(ok(mock(bus, gnome, gnomePath, "AddMethod",
-                        {"", "RegisterClient", "ss", "o", "ret = '" + clientPath + "'"})));
-        QVERIFY(ok(mock(bus, gnome, gnomePath, "AddObject",
-                        {clientPath, clientInterface, QVariantMap(), QVariantList()})));
-        QVERIFY(ok(
-            mock(bus, gnome, clientPath, "AddMethod", {"", "EndSessionResponse", "bs", "", ""})));
-        QVERIFY(desktop.launch(m_display, false));
-        const auto send = [&](const QString& signal) {
-            return ok(mock(bus, gnome, clientPath, "EmitSignal",
-                           {clientInterface, signal, "u", QVariantList{0u}}));
-        };
-        const auto answers = [&] { return callsTo(bus, clientPath, "EndSessionResponse"); };
-        // The agent listens on its client object once RegisterClient is answered, a moment after
-        // the call: asked until it answers, it is known to listen.
-        QVERIFY(msUntil([&] {
-                    return send("QueryEndSession") &&
-                           msUntil([&] { return !answers().isEmpty(); }, 500) >= 0;
-                }) >= 0);
-        QVERIFY(ok(mock(bus, gnome, clientPath, "ClearCalls", {})));
-
-        QVERIFY(send(request));
-        const qint64 answeredMs = msUntil([&] { return !answers().isEmpty(); }, cardMs + 1000);
-        qInfo("%s answered after %lld ms", qPrintable(request), answeredMs);
-        QVERIFY(answeredMs >= answeredAfterMs && answeredMs < answeredAfterMs + 1000);
-        QCOMPARE(answers(), (QList<QVariantList>{{true, QString()}}));
-        QVERIFY(exits ? desktop.exitsCleanlyWithin(1000) : !desktop.agent.waitForFinished(300));
     }
 };
 

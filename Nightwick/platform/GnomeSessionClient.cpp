@@ -19,7 +19,14 @@ GnomeSessionClient::GnomeSessionClient(QDBusConnection sessionBus, QString appId
     , m_bus(std::move(sessionBus))
     , m_appId(std::move(appId))
     , m_startupId(std::move(startupId))
+    , m_managerWatcher(sessionManagerService, m_bus, QDBusServiceWatcher::WatchForUnregistration)
 {
+    connect(&m_managerWatcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+        if (m_ending) {
+            m_endSessionWaiting = false;
+            emit stopRequested();
+        }
+    });
 }
 
 bool GnomeSessionClient::isRunning(const QDBusConnection& sessionBus)
@@ -80,6 +87,7 @@ void GnomeSessionClient::endSession(const QDBusMessage&)
         return;
     }
     m_endSessionWaiting = true;
+    m_ending = true;
     emit endSessionRequested();
 }
 

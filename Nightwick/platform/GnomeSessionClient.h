@@ -3,12 +3,15 @@
 #include "SessionManagerClient.h"
 
 #include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QString>
 
 class QDBusMessage;
 
 // A client of GNOME's session manager (org.gnome.SessionManager). Asked whether the session may
-// end, it says yes at once; told that it ends, it answers when the agent has let it go.
+// end, it says yes at once; told that it ends, it answers when the agent has let it go. A session
+// manager that leaves in the middle of a log-out (a second log-out during the card ends it at
+// once) counts as the order to stop.
 class GnomeSessionClient final : public SessionManagerClient {
     Q_OBJECT
 public:
@@ -41,5 +44,7 @@ private:
     QString m_appId;
     QString m_startupId;
     QString m_clientPath;
+    QDBusServiceWatcher m_managerWatcher;
     bool m_endSessionWaiting = false;
+    bool m_ending = false; // from EndSession on: nothing calls a log-out off after it
 };

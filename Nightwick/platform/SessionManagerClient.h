@@ -2,8 +2,8 @@
 
 #include <QObject>
 
-// The agent as a client of the desktop's session manager, which asks it to step aside when the
-// user logs out.
+// The agent as a client of the desktop's session manager, which tells it when the user logs out
+// and when to quit.
 class SessionManagerClient : public QObject {
     Q_OBJECT
 public:
@@ -14,8 +14,9 @@ public:
     virtual void answerEndSession() = 0;
 
 signals:
-    // The session is ending; it waits until answerEndSession().
+    // The session is ending and waits until answerEndSession(). The agent stays until
+    // stopRequested: the log-out may yet be called off.
     void endSessionRequested();
-    // The session manager asks the agent to quit, without a log-out.
+    // The session manager asks the agent to quit, at the end of a log-out or without one.
     void stopRequested();
 };
