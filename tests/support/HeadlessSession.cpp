@@ -50,24 +50,6 @@ QDBusMessage call(const QDBusConnection& bus, const QString& service, const QStr
     return bus.call(message, QDBus::Block, 2000);
 }
 
-// Stands in for UPower with one mouse; the one place that knows how.
-bool startUPowerWithMouse(PrivateBus& system, double percent, bool charging)
-{
-    const QString upower = "org.freedesktop.UPower", upowerPath = "/org/freedesktop/UPower";
-    const QString mock = "org.freedesktop.DBus.Mock.";
-    const QDBusConnection bus = system.connection("headless-session upower");
-    if (!system.startTemplate("upower")) {
-        return false;
-    }
-    const QDBusMessage mouse = call(
-        bus, upower, upowerPath, mock + (charging ? "AddChargingBattery" : "AddDischargingBattery"),
-        {"mouse", "Magic Mouse 2", percent, qint64(3600)});
-    const QDBusObjectPath device(mouse.arguments().value(0).toString());
-    return call(bus, upower, upowerPath, mock + "SetDeviceProperties",
-                {QVariant::fromValue(device), QVariantMap{{"Type", QVariant::fromValue(5u)}}})
-               .type() == QDBusMessage::ReplyMessage;
-}
-
 // Every process below pid, from /proc.
 std::vector<pid_t> descendants(pid_t pid)
 {
@@ -149,8 +131,11 @@ HeadlessSession::~HeadlessSession()
 
 QString HeadlessSession::missingTools(Manager manager)
 {
-    if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty()) {
-        return missing;
+    for (const QString& missing :
+         {PrivateBus::missingTools(), UPowerTestbed::missingTools(), RealLogind::missingTools()}) {
+        if (!missing.isEmpty()) {
+            return missing;
+        }
     }
     if (qEnvironmentVariableIsEmpty("NIGHTWICK_BINARY")) {
         return "NIGHTWICK_BINARY is not set; run through ctest";
@@ -204,11 +189,18 @@ QString HeadlessSession::run(const QString& program, const QStringList& argument
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
-bool HeadlessSession::start(double mousePercent, bool charging)
+bool HeadlessSession::start(int mousePercent, bool charging)
 {
-    if (!m_dir.isValid() || !m_system.start() || !m_session.start() ||
-        !m_system.startTemplate("logind") ||
-        !startUPowerWithMouse(m_system, mousePercent, charging)) {
+    if (!m_dir.isValid() || !m_system.start() || !m_session.start()) {
+        return false;
+    }
+    // A Magic Mouse over Bluetooth as the real upowerd reports it, and the real logind.
+    m_logind = std::make_unique<RealLogind>(m_system);
+    m_upower = std::make_unique<UPowerTestbed>(m_system);
+    const QString status = charging ? QStringLiteral("Charging") : QStringLiteral("Discharging");
+    if (!m_logind->start() || !m_upower->start() ||
+        !m_upower->add(Simulated::magicMouseOnBluetooth(mousePercent, status)) ||
+        !m_upower->startUPower() || !m_upower->waitUntilSettled()) {
         return false;
     }
     m_environment = QProcessEnvironment::systemEnvironment();

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "PrivateBus.h"
+#include "RealLogind.h"
+#include "UPowerTestbed.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -31,7 +33,7 @@ public:
     static QString missingTools(Manager manager);
 
     // True once the agent has joined the session manager, with a mouse at percent.
-    bool start(double mousePercent, bool charging);
+    bool start(int mousePercent, bool charging);
 
     bool logOut(LogOut kind = LogOut::GoesThrough);
     // A session save without a log-out, letting clients interact; not on GNOME.
@@ -46,7 +48,7 @@ public:
     std::optional<int> agentExitStatus() const;
     // The session the X11 session manager saved last, as it stores it; empty when none.
     QByteArray savedSession() const;
-    // The agent's delay locks on logind's stand-in.
+    // The agent's delay locks, as logind lists them.
     int agentLocks() const;
 
     // When the session manager first told the other clients (an XSMP client of the test's, or
@@ -76,6 +78,8 @@ private:
     QProcessEnvironment m_environment;
     PrivateBus m_system{PrivateBus::Kind::System};
     PrivateBus m_session{PrivateBus::Kind::Session};
+    std::unique_ptr<RealLogind> m_logind;
+    std::unique_ptr<UPowerTestbed> m_upower;
     std::vector<std::unique_ptr<QProcess>> m_processes; // in the order they started
     QProcess* m_managerProcess = nullptr;
     QProcess* m_peer = nullptr;
