@@ -1,10 +1,13 @@
 #include "platform/IniSettingsStore.h"
+#include "platform/LogindLoginSession.h"
 #include "platform/UtmpConsoleLogins.h"
 #include "platform/XdgAutostartLoginItem.h"
 
 #include "PrivateBus.h"
 
+#include <QDBusArgument>
 #include <QDBusInterface>
+#include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QFile>
 #include <QRegularExpression>
@@ -234,6 +237,66 @@ private slots:
         writeFile(noRecords, {});
         UtmpConsoleLogins logins(bus.connection("agent"), noRecords);
         QCOMPARE(logins.newestLogin(), std::optional<qint64>(3000));
+    }
+
+    // A termination signal is a log-out while the session closes: the agent's own session, or
+    // where it has none (started by the user's service manager) the user's graphical one.
+    void loginSessionClosing_data()
+    {
+        QTest::addColumn<QString>("ownState");     // empty: the agent is in no session
+        QTest::addColumn<QString>("displayState"); // empty: the user has no graphical session
+        QTest::addColumn<bool>("closing");
+        QTest::newRow("own session closing") << "closing"
+                                             << "" << true;
+        QTest::newRow("own session active, the display's closing") << "active"
+                                                                   << "closing" << false;
+        QTest::newRow("no own session, the display's closing") << ""
+                                                               << "closing" << true;
+        QTest::newRow("no own session, the display's active") << ""
+                                                              << "active" << false;
+        QTest::newRow("no session at all") << ""
+                                           << "" << false;
+    }
+    void loginSessionClosing()
+    {
+        QFETCH(QString, ownState);
+        QFETCH(QString, displayState);
+        QFETCH(bool, closing);
+        if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        PrivateBus bus;
+        QVERIFY(bus.start() && bus.startTemplate("logind"));
+        const QDBusConnection test = bus.connection("test");
+        const QString login1 = "org.freedesktop.login1", mock = "org.freedesktop.DBus.Mock";
+        QDBusInterface logind(login1, "/org/freedesktop/login1", mock, test);
+        const auto addSession = [&](const QString& id, const QString& state) {
+            const QString path = logind.call("AddSession", id, "seat0", uint(getuid()), "ada", true)
+                                     .arguments()
+                                     .value(0)
+                                     .toString();
+            QDBusInterface(login1, path, "org.freedesktop.DBus.Properties", test)
+                .call("Set", "org.freedesktop.login1.Session", "State",
+                      QVariant::fromValue(QDBusVariant(state)));
+            return path;
+        };
+        if (!ownState.isEmpty()) {
+            logind.call("AddMethod", "org.freedesktop.login1.Manager", "GetSessionByPID", "u", "o",
+                        "ret = '" + addSession("own", ownState) + "'");
+        }
+        // The template's own GetUser cannot make a path of a number.
+        logind.call("AddMethod", "org.freedesktop.login1.Manager", "GetUser", "u", "o",
+                    "ret = '/org/freedesktop/login1/user/%u' % args[0]");
+        if (!displayState.isEmpty()) {
+            QDBusArgument display;
+            display.beginStructure();
+            display << QString("gfx") << QDBusObjectPath(addSession("gfx", displayState));
+            display.endStructure();
+            QDBusInterface(login1, "/org/freedesktop/login1/user/" + QString::number(getuid()),
+                           "org.freedesktop.DBus.Properties", test)
+                .call("Set", "org.freedesktop.login1.User", "Display",
+                      QVariant::fromValue(QDBusVariant(QVariant::fromValue(display))));
+        }
+        QCOMPARE(LogindLoginSession(bus.connection("agent")).isClosing(), closing);
     }
 };
 

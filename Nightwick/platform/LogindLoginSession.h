@@ -4,7 +4,10 @@
 
 #include <QDBusConnection>
 
-// The logind session that holds this process.
+class QDeadlineTimer;
+
+// The logind session the agent runs in: its own, or where it has none (started by the user's
+// service manager) the user's graphical session.
 class LogindLoginSession final : public LoginSession {
 public:
     explicit LogindLoginSession(QDBusConnection systemBus);
@@ -12,5 +15,8 @@ public:
     bool isClosing() override;
 
 private:
+    // The agent's own session, else the user's graphical one; empty when there is none.
+    QString sessionPath(const QDeadlineTimer& deadline) const;
+
     QDBusConnection m_bus;
 };
