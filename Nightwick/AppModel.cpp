@@ -20,6 +20,19 @@ const QString loginItemConfiguredKey = QStringLiteral("loginItemConfigured");
 constexpr qint64 defaultThreshold = 10;
 constexpr double reminderWindowSeconds = 48 * 60 * 60;
 
+const QString packagedNotice =
+    QStringLiteral("Nightwick was installed as a package, which only the package manager can "
+                   "remove. It no longer opens at login, and its settings are deleted.\n\n"
+                   "Remove the program with:\n    sudo apt remove nightwick");
+
+// The home folder as the program's own canonical path would show it.
+QString canonicalHome()
+{
+    const QString home = QDir::homePath();
+    const QString canonical = QFileInfo(home).canonicalFilePath();
+    return canonical.isEmpty() ? home : canonical;
+}
+
 bool isMouse(const BatteryService& service)
 {
     if (service.batteryLowNotificationType &&
@@ -75,6 +88,29 @@ std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
     return std::nullopt;
 }
 
+bool InstallLocation::isInstalled(const QString& programFile, const QString& homeFolder)
+{
+    const QDir holdingFolder = QFileInfo(programFile).dir();
+    if (holdingFolder.dirName() == QLatin1String("Applications")) {
+        return true;
+    }
+    const QString folder = QDir::cleanPath(holdingFolder.path());
+    const QStringList binFolders{
+        QStringLiteral("/usr/bin"),
+        QStringLiteral("/usr/local/bin"),
+        QDir::cleanPath(homeFolder + QStringLiteral("/.local/bin")),
+        QDir::cleanPath(QStringLiteral(NIGHTWICK_INSTALL_BINDIR)),
+    };
+    return binFolders.contains(folder);
+}
+
+bool InstallLocation::isPackaged(const QString& programFile)
+{
+    const QString path = QDir::cleanPath(programFile);
+    return path.startsWith(QLatin1String("/usr/")) &&
+           !path.startsWith(QLatin1String("/usr/local/"));
+}
+
 const QList<qint64> AppModel::thresholdChoices{5, 10, 15, 20};
 
 AppModel::AppModel(Services services, QObject* parent)
@@ -127,8 +163,8 @@ void AppModel::registerLoginItemOnFirstInstall()
     if (m_services.store.boolean(loginItemConfiguredKey)) {
         return;
     }
-    const QString holdingFolder = QFileInfo(m_services.programFile).dir().dirName();
-    if (holdingFolder != QLatin1String("Applications")) {
+    // A build folder is no install: running a fresh build must not register it at login.
+    if (!InstallLocation::isInstalled(m_services.programFile, canonicalHome())) {
         return;
     }
     // Marked before registering: a registration that fails is not tried again at later
@@ -157,6 +193,9 @@ Outcome AppModel::uninstall()
     if (m_uninstalled) {
         return Outcome::success();
     }
+    if (InstallLocation::isPackaged(m_services.programFile)) {
+        return uninstallPackaged();
+    }
     const bool wasOpeningAtLogin = m_opensAtLogin;
     m_services.loginItem.disable();
     const Outcome moved = m_services.trash.moveToTrash(m_services.programFile);
@@ -170,4 +209,21 @@ Outcome AppModel::uninstall()
     }
     refresh();
     return moved;
+}
+
+// Moving a packaged program away would leave the package database wrong (as root), or fail
+// with a bare permission error (as a user). What is the user's own goes: apt never removes
+// anything from a home folder, so the settings are deleted now or never; a later start by
+// hand then counts as a first install, as after reinstalling.
+Outcome AppModel::uninstallPackaged()
+{
+    const Outcome disabled = m_services.loginItem.disable();
+    if (!disabled.ok()) {
+        refresh();
+        return disabled;
+    }
+    m_uninstalled = true;
+    m_services.store.removeAll();
+    m_services.alerts.showNotice(packagedNotice);
+    return Outcome::success();
 }

@@ -42,6 +42,19 @@ std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
                                       const QDateTime& now, bool lastCharging, qint64 lastPercent,
                                       qint64 threshold);
 
+// Where the program file lies, as the first start and uninstall see it.
+namespace InstallLocation {
+
+// An installed copy, as opposed to one in a build folder: in a folder named "Applications",
+// /usr/bin, /usr/local/bin, the home folder's .local/bin, or the bin folder of the prefix this
+// program was built for.
+bool isInstalled(const QString& programFile, const QString& homeFolder);
+// Owned by the package manager: anywhere under /usr but /usr/local, which is the
+// administrator's own.
+bool isPackaged(const QString& programFile);
+
+} // namespace InstallLocation
+
 // The one model of the agent: the battery last read, the threshold and the login item, with
 // the stored settings behind them.
 class AppModel : public QObject {
@@ -72,13 +85,13 @@ public:
     void refresh();
     // Refreshes, then applies the shutdown rule to the stored last reading.
     std::optional<qint64> percentNeedingReminder();
-    // Turns the login item on the first time the program runs from a folder named
-    // "Applications".
+    // Turns the login item on the first time the program runs from an install location.
     void registerLoginItemOnFirstInstall();
     // Shows the system's error when the switch fails; opensAtLogin then follows the real state.
     void setOpensAtLogin(bool enabled);
     // Disables the login item, moves the program file to the Trash and removes the stored
     // settings. On failure the login item is put back as it was and nothing stored is lost.
+    // A packaged program stays where it is, and a notice tells how to remove the package.
     // After a success the model writes nothing more, and a second call does nothing.
     Outcome uninstall();
 
@@ -91,6 +104,7 @@ signals:
 
 private:
     template <typename T> void publish(T& field, const T& value);
+    Outcome uninstallPackaged();
 
     Services m_services;
     qint64 m_threshold = 0;

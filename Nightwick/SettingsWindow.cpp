@@ -158,19 +158,46 @@ void TextLine::changeEvent(QEvent* event)
 
 // ---------------------------------------------------------------------------------------------
 
+bool isEnterKey(const QKeyEvent& event)
+{
+    const bool enter = event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter;
+    return enter && (event.modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+}
+
 ChoiceButton::ChoiceButton(const QString& label, QWidget* parent)
     : QAbstractButton(parent)
 {
     setText(label);
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
+    // Exclusive checkable buttons are what assistive tools announce as "selected", and the
+    // arrow keys then move the selection along the row.
+    setCheckable(true);
+    setAutoExclusive(true);
 }
 
 void ChoiceButton::setSelected(bool selected)
 {
-    if (selected != m_selected) {
-        m_selected = selected;
-        update();
+    // Exclusivity would refuse to clear the selected button, which the page may need (a
+    // threshold that is not offered selects none).
+    setAutoExclusive(false);
+    setChecked(selected);
+    setAutoExclusive(true);
+}
+
+// Qt leaves only the focused button of an exclusive row reachable by Tab; here every choice
+// stays a Tab stop, and the arrow keys move along the row as well.
+void ChoiceButton::focusInEvent(QFocusEvent* event)
+{
+    QWidget::focusInEvent(event);
+}
+
+void ChoiceButton::keyPressEvent(QKeyEvent* event)
+{
+    if (isEnterKey(*event)) {
+        click();
+        return;
     }
+    QAbstractButton::keyPressEvent(event);
 }
 
 QSize ChoiceButton::sizeHint() const
@@ -183,10 +210,18 @@ QSize ChoiceButton::sizeHint() const
 void ChoiceButton::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    if (m_selected) {
+    const bool selected = isSelected();
+    if (selected) {
         painter.fillRect(rect(), Mono::text());
     }
-    painter.setPen(m_selected ? Mono::background() : Mono::dim());
+    if (hasFocus()) {
+        // A 1-px frame in the colour the block does not have: light around dim text, dark
+        // inside the light block.
+        const int inset = selected ? 1 : 0;
+        painter.setPen(selected ? Mono::background() : Mono::text());
+        painter.drawRect(rect().adjusted(inset, inset, -1 - inset, -1 - inset));
+    }
+    painter.setPen(selected ? Mono::background() : Mono::dim());
     painter.drawText(horizontalInset, verticalInset + fontMetrics().ascent(), text());
 }
 
@@ -197,6 +232,7 @@ ChoiceRow::ChoiceRow(const QList<Choice>& choices, QWidget* parent)
 {
     for (const Choice& choice : choices) {
         auto* button = new ChoiceButton(choice.label, this);
+        button->setAccessibleName(choice.accessibleName);
         connect(button, &QAbstractButton::clicked, this, [choose = choice.choose] {
             if (choose) {
                 choose();
@@ -328,7 +364,7 @@ CommandRow::CommandRow(const QString& title, const QColor& tint, std::function<v
     , m_action(std::move(action))
 {
     setText(title);
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     connect(this, &QAbstractButton::clicked, this, [this] {
         if (m_action) {
             m_action();
@@ -365,7 +401,21 @@ void CommandRow::paintEvent(QPaintEvent*)
     painter.setPen(now.prompt);
     painter.drawText(0, metrics.ascent(), prompt);
     painter.setPen(now.title);
-    painter.drawText(metrics.horizontalAdvance(prompt) + promptGap, metrics.ascent(), text());
+    const int titleX = metrics.horizontalAdvance(prompt) + promptGap;
+    painter.drawText(titleX, metrics.ascent(), text());
+    if (hasFocus()) {
+        const int underline = metrics.ascent() + std::max(1, metrics.underlinePos());
+        painter.fillRect(titleX, underline, metrics.horizontalAdvance(text()), 1, now.title);
+    }
+}
+
+void CommandRow::keyPressEvent(QKeyEvent* event)
+{
+    if (isEnterKey(*event)) {
+        click();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 void CommandRow::enterEvent(QEnterEvent* event)
@@ -392,6 +442,10 @@ SettingsView::SettingsView(AppModel& model, Actions actions, Clock& clock, QWidg
 {
     setFixedSize(size);
     setFont(Mono::font(pageFontSize));
+    // The page itself holds the focus when its window opens and after a click on its
+    // background, so no control shows as focused until Tab reaches one.
+    setFocusPolicy(Qt::ClickFocus);
+    setFocus();
     buildPage();
     connect(m_disarmTimer.get(), &Timer::timeout, this, [this] { setConfirmingUninstall(false); });
     connect(&m_model, &AppModel::changed, this, &SettingsView::showModel);
@@ -415,15 +469,17 @@ void SettingsView::buildPage()
 
     QList<ChoiceRow::Choice> thresholds;
     for (const qint64 choice : AppModel::thresholdChoices) {
-        thresholds.append(
-            {thresholdLabel(choice), [this, choice] { m_model.setThreshold(choice); }});
+        thresholds.append({thresholdLabel(choice), [this, choice] { m_model.setThreshold(choice); },
+                           QStringLiteral("threshold %1 percent").arg(choice)});
     }
     m_thresholdChoices = new ChoiceRow(thresholds, this);
     // Choosing the state that is already shown still asks again: the model shows what the
     // system reports, not what was clicked.
     m_loginChoices =
-        new ChoiceRow({{QStringLiteral("on"), [this] { m_model.setOpensAtLogin(true); }},
-                       {QStringLiteral("off"), [this] { m_model.setOpensAtLogin(false); }}},
+        new ChoiceRow({{QStringLiteral("on"), [this] { m_model.setOpensAtLogin(true); },
+                        QStringLiteral("open at login on")},
+                       {QStringLiteral("off"), [this] { m_model.setOpensAtLogin(false); },
+                        QStringLiteral("open at login off")}},
                       this);
 
     m_testReminderRow = new CommandRow(
@@ -436,6 +492,10 @@ void SettingsView::buildPage()
         this);
     m_uninstallRow = new CommandRow(
         uninstallTitle, Mono::text(), [this] { uninstallTapped(); }, this);
+    m_testReminderRow->setAccessibleDescription(
+        QStringLiteral("shows the reminder card as at shutdown"));
+    m_uninstallRow->setAccessibleDescription(
+        QStringLiteral("turns off the login start and removes Nightwick; asks again first"));
 
     // Names for finding the parts from outside (tests, accessibility tools).
     m_mouseLabel->setObjectName(QStringLiteral("mouseLabel"));

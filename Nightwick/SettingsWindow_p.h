@@ -44,7 +44,12 @@ private:
     int m_extraLineSpacing = 0;
 };
 
-// One selectable word: a reversed block while selected, dim text otherwise.
+// Space activates a focused button as Qt has it; Enter and Return do too, as on any desktop.
+bool isEnterKey(const QKeyEvent& event);
+
+// One selectable word: a reversed block while selected, dim text otherwise. Tab reaches it,
+// a click does not focus it; while focused it is framed. To assistive tools it is a radio
+// button, checked while selected.
 class ChoiceButton : public QAbstractButton {
     Q_OBJECT
 public:
@@ -53,16 +58,17 @@ public:
 
     ChoiceButton(const QString& label, QWidget* parent = nullptr);
 
-    bool isSelected() const { return m_selected; }
+    bool isSelected() const { return isChecked(); }
     void setSelected(bool selected);
 
     QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-
-private:
-    bool m_selected = false;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    // Only the page selects, from the model: a click leaves the checked state alone.
+    void nextCheckState() override {}
 };
 
 // A row of choices, 6 apart. The row does not remember a choice: the page tells it which one
@@ -73,6 +79,7 @@ public:
     struct Choice {
         QString label;
         std::function<void()> choose;
+        QString accessibleName; // what a screen reader says for it
     };
 
     explicit ChoiceRow(const QList<Choice>& choices, QWidget* parent = nullptr);
@@ -129,8 +136,9 @@ private:
     TextLine* m_charging = nullptr;
 };
 
-// A clickable command line: a ">" prompt and the title, lit while the pointer is over it.
-// The page changes its title and tint in place, so the hover state survives the change.
+// A clickable command line: a ">" prompt and the title, lit while the pointer is over it or
+// while it has the keyboard focus, which also underlines the title. The page changes its
+// title and tint in place, so the hover state survives the change.
 class CommandRow : public QAbstractButton {
     Q_OBJECT
 public:
@@ -152,12 +160,13 @@ public:
     QColor tint() const { return m_tint; }
     void setTint(const QColor& tint);
     bool isHovering() const { return m_hovering; }
-    Colours currentColours() const { return colours(m_hovering, m_tint); }
+    Colours currentColours() const { return colours(m_hovering || hasFocus(), m_tint); }
 
     QSize sizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
 

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "CommandLine.h"
 #include "platform/AppActivation.h"
 #include "platform/Clock.h"
 #include "platform/FreedesktopTrash.h"
@@ -23,8 +24,37 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 namespace {
+
+// --help, --version and wrong options are answered before anything starts, so they work
+// without a desktop session or a session bus.
+std::optional<int> answerWithoutStarting(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    const CommandLine::Parsed command = CommandLine::parse(arguments);
+    const auto print = [](const QString& text) {
+        std::fputs(qPrintable(text), stdout);
+        // A help text that could not be written (a full disk, a closed pipe) is a failure.
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+    };
+    switch (command.request) {
+    case CommandLine::Request::RunAgent:
+        return std::nullopt;
+    case CommandLine::Request::PrintHelp:
+        return print(CommandLine::helpText());
+    case CommandLine::Request::PrintVersion:
+        return print(CommandLine::versionText());
+    case CommandLine::Request::Refuse:
+        std::fputs(qPrintable(CommandLine::refusalText(command.refusedOption)), stderr);
+        return CommandLine::usageErrorStatus;
+    }
+    return std::nullopt;
+}
 
 // Ordinary Wayland windows may neither place themselves nor stay on top, which the reminder
 // needs; XWayland gives both where it is there.
@@ -78,6 +108,9 @@ std::unique_ptr<SessionManagerClient> chooseSessionManager(const QDBusConnection
 
 int main(int argc, char* argv[])
 {
+    if (const std::optional<int> status = answerWithoutStarting(argc, argv)) {
+        return *status;
+    }
     if (!chooseWindowSystem()) {
         std::fputs("nightwick: no desktop session found (neither DISPLAY nor WAYLAND_DISPLAY is "
                    "set).\nNightwick is a desktop agent: start it from within your graphical "

@@ -30,6 +30,9 @@ class TestModel : public QObject {
     Q_OBJECT
 
 private slots:
+    // The install-location rows read "~/.local/bin" as this user's.
+    void initTestCase() { qputenv("HOME", "/home/ada"); }
+
     void reminderRule_data()
     {
         QTest::addColumn<std::optional<QDateTime>>("lastSeen");
@@ -92,6 +95,12 @@ private slots:
         QTest::newRow("failing, in Applications") << "/home/ada/Applications/nw" << true << true;
         QTest::newRow("lower-case folder") << "/home/ada/applications/nightwick" << false << false;
         QTest::newRow("subfolder") << "/home/ada/Applications/tools/nightwick" << false << false;
+        QTest::newRow("packaged") << "/usr/bin/nightwick" << false << true;
+        QTest::newRow("/usr/local/bin") << "/usr/local/bin/nightwick" << false << true;
+        QTest::newRow("~/.local/bin") << "/home/ada/.local/bin/nightwick" << false << true;
+        QTest::newRow("another home's .local/bin") << "/home/bob/.local/bin/nw" << false << false;
+        QTest::newRow("build folder")
+            << "/home/ada/src/nw/build/Nightwick/nightwick" << false << false;
     }
 
     void firstInstallRegistersOnlyOnce()
@@ -105,7 +114,7 @@ private slots:
         QCOMPARE(f.model.opensAtLogin(), registers && !enableFails);
         QCOMPARE(f.loginItem.calls, registers ? QStringList{"enable"} : QStringList{});
         // A later launch leaves it as the user set it, even after a failure; one that was not
-        // in Applications leaves the mark unset, so a launch from there still registers.
+        // in an install location leaves the mark unset, so a launch from there still registers.
         f.loginItem = FakeLoginItem();
         f.model.registerLoginItemOnFirstInstall();
         QCOMPARE(f.loginItem.calls, QStringList{});

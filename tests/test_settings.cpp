@@ -5,6 +5,7 @@
 #include "FakeClock.h"
 #include "ModelFakes.h"
 
+#include <QAccessible>
 #include <QImage>
 #include <QTest>
 
@@ -44,8 +45,25 @@ struct Page {
     std::unique_ptr<AppModel> model;
     std::unique_ptr<SettingsView> view;
     int uninstalls = 0;
-    SettingsView::Actions actions{[] {}, [this] { ++uninstalls; }};
+    QStringList commands; // the page's commands, in the order they ran
+    SettingsView::Actions actions{[this] { commands << "test reminder"; },
+                                  [this] { ++uninstalls, commands << "uninstall"; }};
 };
+
+// The control a screen reader finds under `name`, anywhere below `parent`.
+QAccessibleInterface* accessibleNamed(QAccessibleInterface* parent, const QString& name)
+{
+    for (int i = 0; parent && i < parent->childCount(); ++i) {
+        QAccessibleInterface* child = parent->child(i);
+        if (child->text(QAccessible::Name) == name) {
+            return child;
+        }
+        if (QAccessibleInterface* found = accessibleNamed(child, name)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
 
 // Indexes of the highlighted choices.
 QList<int> highlighted(const ChoiceRow& row)
@@ -190,6 +208,7 @@ private slots:
         QTest::newRow("ctrl+shift+w") << QKeySequence("Ctrl+Shift+W") << false;
         QTest::newRow("ctrl+alt+w") << QKeySequence("Ctrl+Alt+W") << false;
         QTest::newRow("w alone") << QKeySequence("W") << false;
+        QTest::newRow("ctrl+w, a choice focused") << QKeySequence("Tab, Ctrl+W") << true;
     }
     void closeShortcut()
     {
@@ -201,6 +220,71 @@ private slots:
         // Through the window system, so the key finds its way as a real one would.
         QTest::keySequence(controller.window()->windowHandle(), keys);
         QCOMPARE(controller.window()->isVisible(), !closes);
+    }
+
+    // From the window as it opens, with nothing focused; threshold 10 %, login start off.
+    void keyboard_data()
+    {
+        QTest::addColumn<QStringList>("keys");
+        QTest::addColumn<qint64>("threshold");
+        QTest::addColumn<QStringList>("effects"); // commands run, then login item calls
+        const QStringList none;
+        QTest::newRow("nothing focused at first") << QStringList{"Space", "Return"} << 10LL << none;
+        QTest::newRow("tab, space: 5 %") << QStringList{"Tab", "Space"} << 5LL << none;
+        QTest::newRow("4 tabs, return: 20 %")
+            << QStringList{"Tab", "Tab", "Tab", "Tab", "Return"} << 20LL << none;
+        QTest::newRow("arrow from the selected 10 %")
+            << QStringList{"Tab", "Tab", "Right"} << 15LL << none;
+        QTest::newRow("5 tabs, enter: login on")
+            << QStringList{"Tab", "Tab", "Tab", "Tab", "Tab", "Enter"} << 10LL
+            << QStringList{"enable"};
+        QTest::newRow("2 shift+tabs, return: test reminder")
+            << QStringList{"Shift+Tab", "Shift+Tab", "Return"} << 10LL
+            << QStringList{"test reminder"};
+        QTest::newRow("shift+tab, space twice: uninstall")
+            << QStringList{"Shift+Tab", "Space", "Space"} << 10LL << QStringList{"uninstall"};
+    }
+    void keyboard()
+    {
+        QFETCH(QStringList, keys);
+        QFETCH(qint64, threshold);
+        QFETCH(QStringList, effects);
+        Page page;
+        SettingsWindowController controller(*page.model, page.actions, page.clock);
+        controller.show();
+        QVERIFY(QTest::qWaitForWindowActive(controller.window()));
+        page.loginItem.calls.clear();
+        for (const QString& key : keys) {
+            QTest::keySequence(controller.window()->windowHandle(), QKeySequence(key));
+        }
+        QCOMPARE(page.model->threshold(), threshold);
+        QCOMPARE(page.commands + page.loginItem.calls, effects);
+    }
+
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QAccessible::Role>("role");
+        QTest::addColumn<bool>("checked");
+        QTest::newRow("selected threshold")
+            << "threshold 10 percent" << QAccessible::RadioButton << true;
+        QTest::newRow("other threshold")
+            << "threshold 5 percent" << QAccessible::RadioButton << false;
+        QTest::newRow("login start") << "open at login off" << QAccessible::RadioButton << true;
+        QTest::newRow("command") << "show test reminder" << QAccessible::Button << false;
+    }
+    void accessibleNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QAccessible::Role, role);
+        QFETCH(bool, checked);
+        Page page;
+        QAccessibleInterface* control =
+            accessibleNamed(QAccessible::queryAccessibleInterface(page.view.get()), name);
+        QVERIFY2(control, qPrintable(name));
+        QCOMPARE(control->role(), role);
+        QCOMPARE(bool(control->state().checked), checked);
+        QCOMPARE(bool(control->state().focusable), true);
     }
 
     void showBuildsOnceRefreshesAndKeepsPosition()

@@ -8,3 +8,9 @@ void MessageBoxAlerts::showError(const QString& description)
     QMessageBox box(QMessageBox::Critical, QString(), description, QMessageBox::Ok);
     box.exec();
 }
+
+void MessageBoxAlerts::showNotice(const QString& text)
+{
+    QMessageBox box(QMessageBox::Information, QString(), text, QMessageBox::Ok);
+    box.exec();
+}

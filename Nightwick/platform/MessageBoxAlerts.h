@@ -5,4 +5,5 @@
 class MessageBoxAlerts final : public Alerts {
 public:
     void showError(const QString& description) override;
+    void showNotice(const QString& text) override;
 };

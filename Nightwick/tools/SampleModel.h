@@ -105,6 +105,7 @@ private:
     class SilentAlerts final : public Alerts {
     public:
         void showError(const QString&) override {}
+        void showNotice(const QString&) override {}
     };
 
     Batteries m_batteries;

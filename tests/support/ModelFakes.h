@@ -106,6 +106,7 @@ public:
 class FakeAlerts final : public Alerts {
 public:
     void showError(const QString& description) override { shown << description; }
+    void showNotice(const QString& text) override { shown << text; }
 
     QStringList shown;
 };
