@@ -134,6 +134,14 @@ const QImage& cachedShadow(QSize canvas, const QRect& shape)
     return cache.back().image;
 }
 
+#if NIGHTWICK_HAS_XCB
+xcb_connection_t* x11Connection()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+#endif
+
 struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
 };
@@ -324,11 +332,14 @@ void ReminderCard::mouseReleaseEvent(QMouseEvent* event)
 }
 
 ReminderNSWindow::ReminderNSWindow(bool translucent)
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                            Qt::NoDropShadowWindowHint)
 {
     // On X11 the window manager is bypassed: nothing then decorates, moves, animates or stacks
-    // the reminder under another window, and it shows on whichever desktop is current.
+    // the reminder under another window, and it shows on whichever desktop is current. It stays
+    // an ordinary window, not a tool window: wlroots compositors (sway and others) never give the
+    // keyboard to a bypassing window of the utility type, so through XWayland no key would reach
+    // it.
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         setWindowFlag(Qt::X11BypassWindowManagerHint);
     }
@@ -336,6 +347,8 @@ ReminderNSWindow::ReminderNSWindow(bool translucent)
     setAttribute(Qt::WA_NoSystemBackground, translucent);
     setFocusPolicy(Qt::StrongFocus);
     setWindowTitle(QStringLiteral("nightwick"));
+    m_keyboardTimer.setInterval(keyboardClaimInterval);
+    connect(&m_keyboardTimer, &QTimer::timeout, this, &ReminderNSWindow::claimKeyboard);
 }
 
 ReminderNSWindow::~ReminderNSWindow() = default;
@@ -354,9 +367,37 @@ void ReminderNSWindow::present()
     }
 }
 
+void ReminderNSWindow::claimKeyboard()
+{
+    grabKeyboard();
+#if NIGHTWICK_HAS_XCB
+    // Under XWayland the compositor gives an X11 window the keyboard only once it sees that
+    // window take the X focus. GNOME's mutter starts watching a new bypassing window only after
+    // it is mapped, so the focus taken at once can go unseen (7 cards in 25 here), and the
+    // keyboard stays with the window that had it. Moving the focus into a child window and back
+    // makes a fresh focus-in that it does see. Elsewhere this changes nothing that matters: the
+    // keyboard grab already brings every key the X server gets here.
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        return;
+    }
+    const auto window = xcb_window_t(winId());
+    if (!m_focusChild) {
+        m_focusChild = xcb_generate_id(connection);
+        xcb_create_window(connection, 0, m_focusChild, window, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_map_window(connection, m_focusChild);
+    }
+    xcb_set_input_focus(connection, XCB_INPUT_FOCUS_PARENT, m_focusChild, XCB_CURRENT_TIME);
+    xcb_set_input_focus(connection, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+    xcb_flush(connection);
+#endif
+}
+
 void ReminderNSWindow::withdraw()
 {
     m_wantsKeyboard = false;
+    m_keyboardTimer.stop();
     releaseKeyboard();
     hide();
 }
@@ -384,8 +425,13 @@ bool ReminderNSWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::Expose && m_wantsKeyboard && watched == windowHandle() &&
         windowHandle()->isExposed()) {
-        grabKeyboard();
         watched->removeEventFilter(this);
+        claimKeyboard();
+        // Claimed again while the card shows, as whatever held the keyboard may take it back;
+        // only X11 has anything to claim it from.
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            m_keyboardTimer.start();
+        }
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -421,8 +467,7 @@ bool windowSystemComposites()
         return true; // Wayland always composites; offscreen renders into images
     }
 #if NIGHTWICK_HAS_XCB
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    xcb_connection_t* connection = x11Connection();
     if (!connection) {
         return true;
     }

@@ -3,6 +3,7 @@
 #include "Look.h"
 
 #include <QPixmap>
+#include <QTimer>
 #include <QWidget>
 
 #include <chrono>
@@ -86,7 +87,13 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    static constexpr std::chrono::milliseconds keyboardClaimInterval{100};
+    // Grabs the keyboard and takes the input focus, so the compositor sends keys here.
+    void claimKeyboard();
+
     bool m_wantsKeyboard = false;
+    QTimer m_keyboardTimer;
+    quint32 m_focusChild = 0; // an X11 child window the focus passes through
 };
 
 // Index of the screen the reminder belongs on: the first whose full geometry holds the pointer,
