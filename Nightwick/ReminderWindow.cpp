@@ -1,6 +1,7 @@
 #include "ReminderWindow.h"
 #include "ReminderWindow_p.h"
 #include "platform/Clock.h"
+#include "platform/SwayFocusedOutput.h"
 
 #include <QCursor>
 #include <QEasingCurve>
@@ -43,6 +44,8 @@ constexpr qreal shadowSigma = 40.0 / 2.0;
 const QString messageText = QStringLiteral("plug it in now so it\u2019s ready next time.");
 const QString hintText = QStringLiteral("click or press any key ");
 const QString cursorGlyph = QStringLiteral("\u2588");
+// Sway answers its IPC at once; a compositor that hangs must not hold the card back for long.
+constexpr std::chrono::milliseconds compositorAnswerBudget{150};
 
 QEasingCurve easeOut()
 {
@@ -140,7 +143,39 @@ xcb_connection_t* x11Connection()
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     return x11 ? x11->connection() : nullptr;
 }
+
+// XWayland names its outputs so.
+bool isXWayland()
+{
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    return std::any_of(screens.begin(), screens.end(), [](const QScreen* screen) {
+        return screen->name().startsWith(QLatin1String("XWAYLAND"));
+    });
+}
 #endif
+
+// Where the reminder belongs: under the pointer where the window system can tell, else on the
+// output sway has focused, else nowhere in particular.
+std::optional<QPoint> pointerHint()
+{
+#if NIGHTWICK_HAS_XCB
+    xcb_connection_t* connection = x11Connection();
+    if (connection && isXWayland()) {
+        // XWayland follows the pointer only while it is over one of its windows; elsewhere it
+        // keeps an old position (at first the middle of the whole desktop) over none of them.
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+        xcb_query_pointer_reply_t* pointer =
+            xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr);
+        const bool followed = pointer && pointer->child != XCB_NONE;
+        std::free(pointer);
+        if (!followed) {
+            const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
+            return focused ? std::optional(focused->center()) : std::nullopt;
+        }
+    }
+#endif
+    return QCursor::pos();
+}
 
 struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
@@ -436,14 +471,14 @@ bool ReminderNSWindow::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, QPoint pointer,
+std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, std::optional<QPoint> pointer,
                                       std::optional<qsizetype> primaryIndex)
 {
     if (screens.isEmpty()) {
         return std::nullopt;
     }
-    for (qsizetype i = 0; i < screens.size(); ++i) {
-        if (screens[i].contains(pointer)) {
+    for (qsizetype i = 0; pointer && i < screens.size(); ++i) {
+        if (screens[i].contains(*pointer)) {
             return i;
         }
     }
@@ -548,7 +583,7 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
     }
     const qsizetype primary = screens.indexOf(QGuiApplication::primaryScreen());
     const std::optional<qsizetype> chosen =
-        chooseScreen(frames, QCursor::pos(), primary >= 0 ? std::optional(primary) : std::nullopt);
+        chooseScreen(frames, pointerHint(), primary >= 0 ? std::optional(primary) : std::nullopt);
     if (chosen) {
         QScreen* screen = screens[*chosen];
         const QRect placed = centredIn(screen->geometry(), size);

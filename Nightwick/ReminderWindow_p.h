@@ -97,8 +97,9 @@ private:
 };
 
 // Index of the screen the reminder belongs on: the first whose full geometry holds the pointer,
-// else the primary screen, else the first; none without screens.
-std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, QPoint pointer,
+// else (also when where the pointer is cannot be told) the primary screen, else the first; none
+// without screens.
+std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, std::optional<QPoint> pointer,
                                       std::optional<qsizetype> primaryIndex);
 
 // A rectangle of `size` centred on `frame`.
