@@ -13,6 +13,7 @@
 #include "platform/TerminationSignals.h"
 #include "platform/UPowerBatteryServices.h"
 #include "platform/UtmpConsoleLogins.h"
+#include "platform/X11DisplayLoss.h"
 #include "platform/XdgAutostartLoginItem.h"
 
 #include <QApplication>
@@ -68,6 +69,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     QApplication app(argc, argv);
+    quitCleanlyWhenTheX11DisplayGoesAway();
     QApplication::setApplicationName(QStringLiteral("nightwick"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nightwick"));
     QApplication::setDesktopFileName(QStringLiteral(NIGHTWICK_APP_ID));
