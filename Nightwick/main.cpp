@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 #include "platform/AppActivation.h"
+#include "platform/DisplayLoss.h"
 #include "platform/Clock.h"
 #include "platform/FreedesktopTrash.h"
 #include "platform/GnomeSessionClient.h"
@@ -13,7 +14,6 @@
 #include "platform/TerminationSignals.h"
 #include "platform/UPowerBatteryServices.h"
 #include "platform/UtmpConsoleLogins.h"
-#include "platform/X11DisplayLoss.h"
 #include "platform/XdgAutostartLoginItem.h"
 
 #include <QApplication>
@@ -69,7 +69,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     QApplication app(argc, argv);
-    quitCleanlyWhenTheX11DisplayGoesAway();
+    quitCleanlyWhenTheDisplayGoesAway();
     QApplication::setApplicationName(QStringLiteral("nightwick"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nightwick"));
     QApplication::setDesktopFileName(QStringLiteral(NIGHTWICK_APP_ID));
