@@ -154,24 +154,38 @@ bool isXWayland()
 }
 #endif
 
+#if NIGHTWICK_HAS_XCB
+// Whether XWayland has the pointer over one of its windows, the only place it follows it;
+// elsewhere it keeps an old position (at first the middle of the whole desktop). The old position
+// lies over no window of its own (sway), or over a window that only takes input, such as the
+// guard window GNOME's mutter spreads under everything.
+bool xwaylandFollowsPointer(xcb_connection_t* connection)
+{
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    xcb_query_pointer_reply_t* pointer =
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr);
+    const xcb_window_t child = pointer ? pointer->child : xcb_window_t(XCB_NONE);
+    std::free(pointer);
+    if (child == XCB_NONE) {
+        return false;
+    }
+    xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, child), nullptr);
+    const bool drawn = attributes && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+    std::free(attributes);
+    return drawn;
+}
+#endif
+
 // Where the reminder belongs: under the pointer where the window system can tell, else on the
 // output sway has focused, else nowhere in particular.
 std::optional<QPoint> pointerHint()
 {
 #if NIGHTWICK_HAS_XCB
     xcb_connection_t* connection = x11Connection();
-    if (connection && isXWayland()) {
-        // XWayland follows the pointer only while it is over one of its windows; elsewhere it
-        // keeps an old position (at first the middle of the whole desktop) over none of them.
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-        xcb_query_pointer_reply_t* pointer =
-            xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr);
-        const bool followed = pointer && pointer->child != XCB_NONE;
-        std::free(pointer);
-        if (!followed) {
-            const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
-            return focused ? std::optional(focused->center()) : std::nullopt;
-        }
+    if (connection && isXWayland() && !xwaylandFollowsPointer(connection)) {
+        const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
+        return focused ? std::optional(focused->center()) : std::nullopt;
     }
 #endif
     return QCursor::pos();
