@@ -152,9 +152,7 @@ bool isXWayland()
         return screen->name().startsWith(QLatin1String("XWAYLAND"));
     });
 }
-#endif
 
-#if NIGHTWICK_HAS_XCB
 // Whether XWayland has the pointer over one of its windows, the only place it follows it;
 // elsewhere it keeps an old position (at first the middle of the whole desktop). The old position
 // lies over no window of its own (sway), or over a window that only takes input, such as the
