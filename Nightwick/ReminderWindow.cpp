@@ -1,6 +1,7 @@
 #include "ReminderWindow.h"
 #include "ReminderWindow_p.h"
 #include "platform/Clock.h"
+#include "platform/SwayFocusedOutput.h"
 
 #include <QCursor>
 #include <QEasingCurve>
@@ -43,6 +44,8 @@ constexpr qreal shadowSigma = 40.0 / 2.0;
 const QString messageText = QStringLiteral("plug it in now so it\u2019s ready next time.");
 const QString hintText = QStringLiteral("click or press any key ");
 const QString cursorGlyph = QStringLiteral("\u2588");
+// Sway answers its IPC at once; a compositor that hangs must not hold the card back for long.
+constexpr std::chrono::milliseconds compositorAnswerBudget{150};
 
 QEasingCurve easeOut()
 {
@@ -132,6 +135,58 @@ const QImage& cachedShadow(QSize canvas, const QRect& shape)
     }
     cache.push_back({canvas, shape, renderShadow(canvas, shape)});
     return cache.back().image;
+}
+
+#if NIGHTWICK_HAS_XCB
+xcb_connection_t* x11Connection()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
+// XWayland names its outputs so.
+bool isXWayland()
+{
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    return std::any_of(screens.begin(), screens.end(), [](const QScreen* screen) {
+        return screen->name().startsWith(QLatin1String("XWAYLAND"));
+    });
+}
+
+// Whether XWayland has the pointer over one of its windows, the only place it follows it;
+// elsewhere it keeps an old position (at first the middle of the whole desktop). The old position
+// lies over no window of its own (sway), or over a window that only takes input, such as the
+// guard window GNOME's mutter spreads under everything.
+bool xwaylandFollowsPointer(xcb_connection_t* connection)
+{
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    xcb_query_pointer_reply_t* pointer =
+        xcb_query_pointer_reply(connection, xcb_query_pointer(connection, root), nullptr);
+    const xcb_window_t child = pointer ? pointer->child : xcb_window_t(XCB_NONE);
+    std::free(pointer);
+    if (child == XCB_NONE) {
+        return false;
+    }
+    xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, child), nullptr);
+    const bool drawn = attributes && attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+    std::free(attributes);
+    return drawn;
+}
+#endif
+
+// Where the reminder belongs: under the pointer where the window system can tell, else on the
+// output sway has focused, else nowhere in particular.
+std::optional<QPoint> pointerHint()
+{
+#if NIGHTWICK_HAS_XCB
+    xcb_connection_t* connection = x11Connection();
+    if (connection && isXWayland() && !xwaylandFollowsPointer(connection)) {
+        const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
+        return focused ? std::optional(focused->center()) : std::nullopt;
+    }
+#endif
+    return QCursor::pos();
 }
 
 struct DeleteLater {
@@ -324,11 +379,14 @@ void ReminderCard::mouseReleaseEvent(QMouseEvent* event)
 }
 
 ReminderNSWindow::ReminderNSWindow(bool translucent)
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                            Qt::NoDropShadowWindowHint)
 {
     // On X11 the window manager is bypassed: nothing then decorates, moves, animates or stacks
-    // the reminder under another window, and it shows on whichever desktop is current.
+    // the reminder under another window, and it shows on whichever desktop is current. It stays
+    // an ordinary window, not a tool window: wlroots compositors (sway and others) never give the
+    // keyboard to a bypassing window of the utility type, so through XWayland no key would reach
+    // it.
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         setWindowFlag(Qt::X11BypassWindowManagerHint);
     }
@@ -336,6 +394,8 @@ ReminderNSWindow::ReminderNSWindow(bool translucent)
     setAttribute(Qt::WA_NoSystemBackground, translucent);
     setFocusPolicy(Qt::StrongFocus);
     setWindowTitle(QStringLiteral("nightwick"));
+    m_keyboardTimer.setInterval(keyboardClaimInterval);
+    connect(&m_keyboardTimer, &QTimer::timeout, this, &ReminderNSWindow::claimKeyboard);
 }
 
 ReminderNSWindow::~ReminderNSWindow() = default;
@@ -354,9 +414,37 @@ void ReminderNSWindow::present()
     }
 }
 
+void ReminderNSWindow::claimKeyboard()
+{
+    grabKeyboard();
+#if NIGHTWICK_HAS_XCB
+    // Under XWayland the compositor gives an X11 window the keyboard only once it sees that
+    // window take the X focus. GNOME's mutter starts watching a new bypassing window only after
+    // it is mapped, so the focus taken at once can go unseen (7 cards in 25 here), and the
+    // keyboard stays with the window that had it. Moving the focus into a child window and back
+    // makes a fresh focus-in that it does see. Elsewhere this changes nothing that matters: the
+    // keyboard grab already brings every key the X server gets here.
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        return;
+    }
+    const auto window = xcb_window_t(winId());
+    if (!m_focusChild) {
+        m_focusChild = xcb_generate_id(connection);
+        xcb_create_window(connection, 0, m_focusChild, window, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_map_window(connection, m_focusChild);
+    }
+    xcb_set_input_focus(connection, XCB_INPUT_FOCUS_PARENT, m_focusChild, XCB_CURRENT_TIME);
+    xcb_set_input_focus(connection, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+    xcb_flush(connection);
+#endif
+}
+
 void ReminderNSWindow::withdraw()
 {
     m_wantsKeyboard = false;
+    m_keyboardTimer.stop();
     releaseKeyboard();
     hide();
 }
@@ -384,20 +472,25 @@ bool ReminderNSWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::Expose && m_wantsKeyboard && watched == windowHandle() &&
         windowHandle()->isExposed()) {
-        grabKeyboard();
         watched->removeEventFilter(this);
+        claimKeyboard();
+        // Claimed again while the card shows, as whatever held the keyboard may take it back;
+        // only X11 has anything to claim it from.
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            m_keyboardTimer.start();
+        }
     }
     return QWidget::eventFilter(watched, event);
 }
 
-std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, QPoint pointer,
+std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, std::optional<QPoint> pointer,
                                       std::optional<qsizetype> primaryIndex)
 {
     if (screens.isEmpty()) {
         return std::nullopt;
     }
-    for (qsizetype i = 0; i < screens.size(); ++i) {
-        if (screens[i].contains(pointer)) {
+    for (qsizetype i = 0; pointer && i < screens.size(); ++i) {
+        if (screens[i].contains(*pointer)) {
             return i;
         }
     }
@@ -421,8 +514,7 @@ bool windowSystemComposites()
         return true; // Wayland always composites; offscreen renders into images
     }
 #if NIGHTWICK_HAS_XCB
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    xcb_connection_t* connection = x11Connection();
     if (!connection) {
         return true;
     }
@@ -503,7 +595,7 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
     }
     const qsizetype primary = screens.indexOf(QGuiApplication::primaryScreen());
     const std::optional<qsizetype> chosen =
-        chooseScreen(frames, QCursor::pos(), primary >= 0 ? std::optional(primary) : std::nullopt);
+        chooseScreen(frames, pointerHint(), primary >= 0 ? std::optional(primary) : std::nullopt);
     if (chosen) {
         QScreen* screen = screens[*chosen];
         const QRect placed = centredIn(screen->geometry(), size);

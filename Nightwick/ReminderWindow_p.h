@@ -3,6 +3,7 @@
 #include "Look.h"
 
 #include <QPixmap>
+#include <QTimer>
 #include <QWidget>
 
 #include <chrono>
@@ -86,12 +87,19 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    static constexpr std::chrono::milliseconds keyboardClaimInterval{100};
+    // Grabs the keyboard and takes the input focus, so the compositor sends keys here.
+    void claimKeyboard();
+
     bool m_wantsKeyboard = false;
+    QTimer m_keyboardTimer;
+    quint32 m_focusChild = 0; // an X11 child window the focus passes through
 };
 
 // Index of the screen the reminder belongs on: the first whose full geometry holds the pointer,
-// else the primary screen, else the first; none without screens.
-std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, QPoint pointer,
+// else (also when where the pointer is cannot be told) the primary screen, else the first; none
+// without screens.
+std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, std::optional<QPoint> pointer,
                                       std::optional<qsizetype> primaryIndex);
 
 // A rectangle of `size` centred on `frame`.

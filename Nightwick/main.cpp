@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "CommandLine.h"
 #include "platform/AppActivation.h"
+#include "platform/DisplayLoss.h"
 #include "platform/Clock.h"
 #include "platform/FreedesktopTrash.h"
 #include "platform/GnomeSessionClient.h"
@@ -120,6 +121,7 @@ int main(int argc, char* argv[])
     }
     const QByteArray x11SessionManager = takeX11SessionManager();
     QApplication app(argc, argv);
+    quitCleanlyWhenTheDisplayGoesAway();
     QApplication::setApplicationName(QStringLiteral("nightwick"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nightwick"));
     QApplication::setDesktopFileName(QStringLiteral(NIGHTWICK_APP_ID));

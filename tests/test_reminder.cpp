@@ -10,6 +10,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+const QPoint unknownPointer(std::numeric_limits<int>::min(), std::numeric_limits<int>::min());
+
 QList<ReminderNSWindow*> openWindows()
 {
     QList<ReminderNSWindow*> found;
@@ -94,6 +96,7 @@ private slots:
         QTest::newRow("outside, no primary: first") << two << QPoint(-5, -5) << -1 << 0;
         QTest::newRow("outside, stale primary: first") << two << QPoint(-5, -5) << 7 << 0;
         QTest::newRow("no screens") << QList<QRect>{} << QPoint(0, 0) << -1 << -1;
+        QTest::newRow("pointer unknown: primary") << two << unknownPointer << 1 << 1;
     }
     void chooseScreen()
     {
@@ -102,7 +105,8 @@ private slots:
         QFETCH(int, primary);
         QFETCH(int, chosen);
         const auto result = ::chooseScreen(
-            screens, pointer, primary < 0 ? std::nullopt : std::optional<qsizetype>(primary));
+            screens, pointer == unknownPointer ? std::nullopt : std::optional(pointer),
+            primary < 0 ? std::nullopt : std::optional<qsizetype>(primary));
         QCOMPARE(result.value_or(-1), qsizetype(chosen));
     }
 
