@@ -5,27 +5,51 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <algorithm>
+
+#include <fcntl.h>
 #include <linux/input-event-codes.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // Attributes in sysfs are a line or two; anything longer is not what we expect to read.
-constexpr qint64 attributeSizeLimit = 4096;
+constexpr qsizetype attributeSizeLimit = 4096;
 // A device registers a handful of input devices; past this many it is not one we know.
 constexpr qsizetype inputDevicesLimit = 16;
 
+// The whole of a small regular file, or nothing: sysfs attributes are regular files, and opening
+// anything else, a FIFO say, could block. Read straight from the system: a refresh reads dozens.
+std::optional<QByteArray> smallFile(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<QByteArray> contents;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        QByteArray bytes(attributeSizeLimit + 1, Qt::Uninitialized);
+        qsizetype size = 0;
+        ssize_t got = 1;
+        while (got > 0 && size < bytes.size()) {
+            got = ::read(fd, bytes.data() + size, size_t(bytes.size() - size));
+            size += std::max<ssize_t>(got, 0);
+        }
+        if (got >= 0 && size <= attributeSizeLimit)
+            contents = bytes.left(size);
+    }
+    ::close(fd);
+    return contents;
+}
+
 std::optional<QString> attribute(const QDir& folder, const QString& name)
 {
-    // sysfs attributes are regular files; opening anything else, a FIFO say, could block.
-    const QString path = folder.filePath(name);
-    if (!QFileInfo(path).isFile())
+    const std::optional<QByteArray> bytes = smallFile(folder.filePath(name));
+    if (!bytes)
         return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray bytes = file.read(attributeSizeLimit);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = utf8.decode(bytes);
+    const QString text = utf8.decode(*bytes);
     if (utf8.hasError())
         return std::nullopt;
     const QString trimmed = text.trimmed();
@@ -99,7 +123,6 @@ InputKind kindOf(const QDir& input)
 {
     const CapabilityBits events(input, "capabilities/ev");
     const CapabilityBits keys(input, "capabilities/key");
-    const CapabilityBits relative(input, "capabilities/rel");
     const CapabilityBits absolute(input, "capabilities/abs");
     const CapabilityBits properties(input, "properties");
 
@@ -203,7 +226,11 @@ QList<BatteryService> SysfsBatteryServices::services()
             continue;
         BatteryService service;
         service.product = attribute(supply, QStringLiteral("model_name"));
+        // The kernel's capacity is a percentage; anything else is no reading, as in UPower.
         service.batteryPercent = integerAttribute(supply, QStringLiteral("capacity"));
+        if (service.batteryPercent &&
+            (*service.batteryPercent < 0 || *service.batteryPercent > 100))
+            service.batteryPercent.reset();
         if (isOnCharger(supply) || sitsOnItsCable(supply))
             service.transport = QStringLiteral("USB");
         if (hasMouseBeside(supply))
