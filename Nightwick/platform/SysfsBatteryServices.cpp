@@ -5,11 +5,9 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
-#include <algorithm>
-
+#include <climits>
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -19,28 +17,38 @@ constexpr qsizetype attributeSizeLimit = 4096;
 // A device registers a handful of input devices; past this many it is not one we know.
 constexpr qsizetype inputDevicesLimit = 16;
 
-// The whole of a small regular file, or nothing: sysfs attributes are regular files, and opening
-// anything else, a FIFO say, could block. Read straight from the system: a refresh reads dozens.
+// The whole of a small file, or nothing. Opened without blocking, neither opening nor reading
+// anything but a regular file (a FIFO, a terminal) can block, and such a thing reads as empty,
+// failed or too long. A regular file that a read of more than the limit leaves short has been
+// read to its end. Read straight from the system: a refresh reads dozens.
 std::optional<QByteArray> smallFile(const QString& path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    std::optional<QByteArray> contents;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        QByteArray bytes(attributeSizeLimit + 1, Qt::Uninitialized);
-        qsizetype size = 0;
-        ssize_t got = 1;
-        while (got > 0 && size < bytes.size()) {
-            got = ::read(fd, bytes.data() + size, size_t(bytes.size() - size));
-            size += std::max<ssize_t>(got, 0);
-        }
-        if (got >= 0 && size <= attributeSizeLimit)
-            contents = bytes.left(size);
-    }
+    QByteArray bytes(attributeSizeLimit + 1, Qt::Uninitialized);
+    const ssize_t got = ::read(fd, bytes.data(), size_t(bytes.size()));
     ::close(fd);
-    return contents;
+    if (got < 0 || got > attributeSizeLimit)
+        return std::nullopt;
+    bytes.truncate(got);
+    return bytes;
+}
+
+// A folder's path with every link resolved, as the kernel names the folder once it is open:
+// realpath would look at each part of a long sysfs path in turn.
+QString resolvedFolder(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    char target[PATH_MAX];
+    const ssize_t length =
+        ::readlink(("/proc/self/fd/" + QByteArray::number(fd)).constData(), target, sizeof target);
+    ::close(fd);
+    if (length <= 0 || target[0] != '/')
+        return QFileInfo(path).canonicalFilePath(); // no /proc
+    return QFile::decodeName(QByteArray(target, length));
 }
 
 std::optional<QString> attribute(const QDir& folder, const QString& name)
@@ -116,13 +124,10 @@ private:
 
 enum class InputKind { Mouse, Keyboard, Other };
 
-// Tells a mouse and a keyboard from the kernel's capability bits the way udev's input_id marks
-// ID_INPUT_MOUSE and ID_INPUT_KEYBOARD, which is what upowerd goes by: a mouse has a mouse
-// button and moves relatively, or absolutely without being a touchpad or a tablet.
-InputKind kindOf(const QDir& input)
+// A device with mouse buttons that is neither an accelerometer, a tablet, a touchpad nor a
+// joystick.
+bool movesAsAMouse(const QDir& input, const CapabilityBits& keys, const CapabilityBits& events)
 {
-    const CapabilityBits events(input, "capabilities/ev");
-    const CapabilityBits keys(input, "capabilities/key");
     const CapabilityBits absolute(input, "capabilities/abs");
     const CapabilityBits properties(input, "properties");
 
@@ -142,12 +147,26 @@ InputKind kindOf(const QDir& input)
                                          keys.anyIn(BTN_TRIGGER_HAPPY1, BTN_TRIGGER_HAPPY40) ||
                                          keys.anyIn(BTN_DPAD_UP, BTN_DPAD_RIGHT))) ||
         absolute.anyIn(ABS_RX, ABS_PRESSURE - 1);
-    const bool mouseButton = keys.anyIn(BTN_MOUSE, BTN_JOYSTICK - 1);
+    return !accelerometer && !tabletOrTouchpad && (absoluteXY || !joystick);
+}
 
-    if (!accelerometer && mouseButton && !tabletOrTouchpad && (absoluteXY || !joystick))
-        return InputKind::Mouse;
+// Tells a mouse and a keyboard from the kernel's capability bits the way udev's input_id marks
+// ID_INPUT_MOUSE and ID_INPUT_KEYBOARD, which is what upowerd goes by: a mouse has a mouse
+// button and moves relatively, or absolutely without being a touchpad or a tablet.
+InputKind kindOf(const QDir& input)
+{
+    const CapabilityBits keys(input, "capabilities/key");
+    const bool mouseButton = keys.anyIn(BTN_MOUSE, BTN_JOYSTICK - 1);
     // ESC, the digits and the first letter rows: a full keyboard.
-    if (events.has(EV_KEY) && keys.allIn(KEY_ESC, KEY_S))
+    const bool fullKeys = keys.allIn(KEY_ESC, KEY_S);
+    // Without mouse buttons no mouse, without a full set of keys no keyboard: most input devices
+    // need no more reading than this.
+    if (!mouseButton && !fullKeys)
+        return InputKind::Other;
+    const CapabilityBits events(input, "capabilities/ev");
+    if (mouseButton && movesAsAMouse(input, keys, events))
+        return InputKind::Mouse;
+    if (events.has(EV_KEY) && fullKeys)
         return InputKind::Keyboard;
     return InputKind::Other;
 }
@@ -193,7 +212,7 @@ bool isUsbInterface(const QDir& device)
 // do, even when the adapter itself is a USB device.
 bool sitsOnItsCable(const QDir& supply)
 {
-    const QString device = QFileInfo(supply.filePath(QStringLiteral("device"))).canonicalFilePath();
+    const QString device = resolvedFolder(supply.filePath(QStringLiteral("device")));
     return !device.isEmpty() && isUsbInterface(QDir(QFileInfo(device).path()));
 }
 
