@@ -340,12 +340,15 @@ Outcome IniSettingsStore::write(const QVariantMap& values)
                      QFileDevice::FileModificationTime);
     if (!file.commit())
         return failure(QStringLiteral("save the settings to"), file.errorString());
-    // QSaveFile names its copy like this for a moment before renaming it over the file; a write
-    // killed in that moment leaves it behind.
+    // QSaveFile names its copy "<file>.XXXXXX" for a moment before renaming it over the file; a
+    // write killed in that moment leaves it behind. (Matched by hand: a name filter would load a
+    // regular expression engine into an agent that otherwise has no use for one.)
     const QDir folder = existing.absoluteDir();
-    for (const QString& left : folder.entryList({existing.fileName() + QStringLiteral(".??????")},
-                                                QDir::Files | QDir::Hidden))
-        QFile::remove(folder.filePath(left));
+    const QString copy = existing.fileName() + QLatin1Char('.');
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort)) {
+        if (name.size() == copy.size() + 6 && name.startsWith(copy))
+            QFile::remove(folder.filePath(name));
+    }
     return Outcome::success();
 }
 
