@@ -272,6 +272,15 @@ bool RealLogind::finishJobs(const QString& result)
     return m_bus.call(call, QDBus::Block, budgetMs).type() == QDBusMessage::ReplyMessage;
 }
 
+bool RealLogind::clearCalls()
+{
+    return m_bus
+               .call(QDBusMessage::createMethodCall(systemd1, "/org/freedesktop/systemd1",
+                                                    "org.nightwick.Recorder", "Clear"),
+                     QDBus::Block, budgetMs)
+               .type() == QDBusMessage::ReplyMessage;
+}
+
 QList<RealLogind::Call> RealLogind::calls(const QString& member) const
 {
     const QDBusMessage reply =

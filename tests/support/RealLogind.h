@@ -47,6 +47,8 @@ public:
     bool finishJobs(const QString& result = QStringLiteral("canceled"));
 
     QList<Call> calls(const QString& member) const;
+    // Forgets the calls recorded so far.
+    bool clearCalls();
     // What logind has written to stderr so far.
     QString log() const;
 
