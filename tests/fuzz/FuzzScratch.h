@@ -5,17 +5,18 @@
 #include <QDir>
 #include <QFile>
 #include <QString>
-#include <QTemporaryDir>
 
-// Where the fuzzers put their inputs: in memory where /dev/shm is, so that the disk sets no pace.
+// Where the fuzzers put their inputs: the folder run.sh gives them (in memory where /dev/shm is,
+// so that the disk sets no pace), which it removes afterwards; libFuzzer ends a run without
+// destroying what it made.
 namespace FuzzScratch {
 
 inline const QString& folder()
 {
-    static QTemporaryDir dir(QDir("/dev/shm").exists()
-                                 ? "/dev/shm/nightwick-fuzz-XXXXXX"
-                                 : QDir::tempPath() + "/nightwick-fuzz-XXXXXX");
-    static const QString path = dir.path();
+    static const QString path = [] {
+        const QString given = qEnvironmentVariable("NIGHTWICK_FUZZ_SCRATCH");
+        return given.isEmpty() ? QDir::tempPath() : given;
+    }();
     return path;
 }
 

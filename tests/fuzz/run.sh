@@ -14,8 +14,9 @@ if [ -z "$compiler" ]; then
     echo "skipped: clang++ is not installed (Debian package clang)"
     exit 77
 fi
-scratch=$(mktemp -d)
+scratch=$(mktemp -d -p "$([ -w /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
 trap 'rm -rf "$scratch"' EXIT
+export NIGHTWICK_FUZZ_SCRATCH=$scratch
 echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
     >"$scratch/probe.cpp"
 if ! "$compiler" -fsanitize=fuzzer "$scratch/probe.cpp" -o "$scratch/probe" 2>/dev/null; then

@@ -3,9 +3,10 @@
 #include "FuzzScratch.h"
 #include "platform/SysfsBatteryServices.h"
 
-#include <fuzzer/FuzzedDataProvider.h>
+#include <QTemporaryDir>
 
 #include <array>
+#include <fuzzer/FuzzedDataProvider.h>
 
 namespace {
 
