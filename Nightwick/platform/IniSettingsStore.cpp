@@ -42,40 +42,47 @@ std::optional<IniLine> nextIniLine(QByteArrayView text, qsizetype& position)
     const qsizetype size = text.size();
     IniLine line;
     line.start = position;
-    while (line.start < size && isBlank(text[line.start]))
+    while (line.start < size && isBlank(text[line.start])) {
         ++line.start;
+    }
     bool quoted = false;
     qsizetype i = line.start;
     while (i < size) {
         const char c = text[i];
         if (c == '=') {
-            if (!quoted && line.equals < 0)
+            if (!quoted && line.equals < 0) {
                 line.equals = i;
+            }
         } else if (isLineBreak(c)) {
-            if (i == line.start)
+            if (i == line.start) {
                 ++line.start;
-            else if (!quoted)
+            } else if (!quoted) {
                 break;
+            }
         } else if (c == '\\') {
             // The next character is taken as it is; an escaped line break may be two.
             if (i + 2 < size && isLineBreak(text[i + 1]) && isLineBreak(text[i + 2]) &&
-                text[i + 1] != text[i + 2])
+                text[i + 1] != text[i + 2]) {
                 i += 2;
-            else if (i + 1 < size)
+            } else if (i + 1 < size) {
                 ++i;
+            }
         } else if (c == '"') {
             quoted = !quoted;
         } else if (c == ';') {
             if (i == line.start) {
-                while (i < size && !isLineBreak(text[i]))
+                while (i < size && !isLineBreak(text[i])) {
                     ++i;
-                while (i < size && isBlank(text[i]))
+                }
+                while (i < size && isBlank(text[i])) {
                     ++i;
+                }
                 line.start = i;
                 continue;
             }
-            if (!quoted)
+            if (!quoted) {
                 break;
+            }
         }
         ++i;
     }
@@ -133,12 +140,15 @@ QString systemWords(int error)
 // Makes the folder and those above it; the system's words when that fails.
 std::optional<QString> makeFolder(const QString& path)
 {
-    if (QFileInfo(path).isDir())
+    if (QFileInfo(path).isDir()) {
         return std::nullopt;
-    if (const std::optional<QString> problem = makeFolder(QFileInfo(path).absolutePath()))
+    }
+    if (const std::optional<QString> problem = makeFolder(QFileInfo(path).absolutePath())) {
         return problem;
-    if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0 && errno != EEXIST)
+    }
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0 && errno != EEXIST) {
         return systemWords(errno);
+    }
     return std::nullopt;
 }
 
@@ -266,12 +276,14 @@ QByteArray IniSettingsStore::withValues(QByteArray text, const QVariantMap& valu
     if (text.startsWith(mark)) {
         qsizetype afterMark = mark.size();
         const std::optional<IniLine> first = nextIniLine(text, afterMark);
-        if (first && text[first->start] == '[')
+        if (first && text[first->start] == '[') {
             text.remove(0, mark.size());
+        }
     }
     QByteArray result = "[General]\n";
-    for (auto it = values.begin(); it != values.end(); ++it)
+    for (auto it = values.begin(); it != values.end(); ++it) {
         result += it.key().toUtf8() + '=' + valueText(it.value()) + '\n';
+    }
 
     qsizetype position = 0;
     qsizetype copied = 0;
@@ -290,16 +302,18 @@ QByteArray IniSettingsStore::withValues(QByteArray text, const QVariantMap& valu
             drop = values.contains(unescapedKey(key));
         }
         first = false;
-        if (!drop)
+        if (!drop) {
             continue;
+        }
         result += QByteArrayView(text).sliced(copied, line->start - copied);
         copied = line->end;
         // With its line break, or every write would leave an empty line.
         if (copied < text.size() && isLineBreak(text[copied])) {
             ++copied;
             if (copied < text.size() && isLineBreak(text[copied]) &&
-                text[copied] != text[copied - 1])
+                text[copied] != text[copied - 1]) {
                 ++copied;
+            }
         }
     }
     return result.append(QByteArrayView(text).sliced(copied));
@@ -314,40 +328,47 @@ Outcome IniSettingsStore::write(const QVariantMap& values)
 {
     const QFileInfo existing(m_filePath);
     QByteArray text;
+    if (existing.isDir()) {
+        return failure(QStringLiteral("save the settings to"), systemWords(EISDIR));
+    }
     if (existing.exists()) {
         QFile current(m_filePath);
-        if (existing.isDir())
-            return failure(QStringLiteral("save the settings to"), systemWords(EISDIR));
-        if (!current.open(QIODevice::ReadOnly))
+        if (!current.open(QIODevice::ReadOnly)) {
             return failure(QStringLiteral("read"), current.errorString());
+        }
         text = current.readAll();
     }
     text = withValues(text, values);
 
-    if (const std::optional<QString> problem = makeFolder(existing.absolutePath()))
+    if (const std::optional<QString> problem = makeFolder(existing.absolutePath())) {
         return failure(QStringLiteral("create the folder of"), *problem);
+    }
     // QSaveFile would refuse a file it may not write in words of its own.
-    if (::access(QFile::encodeName(m_filePath).constData(), W_OK) != 0 && errno != ENOENT)
+    if (::access(QFile::encodeName(m_filePath).constData(), W_OK) != 0 && errno != ENOENT) {
         return failure(QStringLiteral("save the settings to"), systemWords(errno));
+    }
     // A link stays a link: the file it points to is the one replaced.
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush())
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
         return failure(QStringLiteral("save the settings to"), file.errorString());
+    }
     // QSettings, which reads the file, takes it as unchanged while its size and modification time
     // (to the millisecond) are; a write within the millisecond of the one before must show.
     const QDateTime previous = existing.exists() ? existing.lastModified() : QDateTime();
     file.setFileTime(std::max(QDateTime::currentDateTime(), previous.addMSecs(1)),
                      QFileDevice::FileModificationTime);
-    if (!file.commit())
+    if (!file.commit()) {
         return failure(QStringLiteral("save the settings to"), file.errorString());
+    }
     // QSaveFile names its copy "<file>.XXXXXX" for a moment before renaming it over the file; a
     // write killed in that moment leaves it behind. (Matched by hand: a name filter would load a
     // regular expression engine into an agent that otherwise has no use for one.)
     const QDir folder = existing.absoluteDir();
     const QString copy = existing.fileName() + QLatin1Char('.');
     for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort)) {
-        if (name.size() == copy.size() + 6 && name.startsWith(copy))
+        if (name.size() == copy.size() + 6 && name.startsWith(copy)) {
             QFile::remove(folder.filePath(name));
+        }
     }
     return Outcome::success();
 }
@@ -364,39 +385,45 @@ Outcome IniSettingsStore::removeAll()
         QByteArray target(4096, '\0');
         const ssize_t length =
             ::readlink(QFile::encodeName(m_filePath).constData(), target.data(), target.size());
-        if (length < 0)
+        if (length < 0) {
             return failure(QStringLiteral("remove"), systemWords(errno));
+        }
         target.truncate(length);
         removed.linkTarget = target;
     } else if (!info.exists()) {
         return Outcome::success();
     } else if (info.isFile()) {
         QFile current(m_filePath);
-        if (!current.open(QIODevice::ReadOnly))
+        if (!current.open(QIODevice::ReadOnly)) {
             return failure(QStringLiteral("remove"), current.errorString());
+        }
         removed.contents = current.readAll();
     }
     QFile file(m_filePath);
-    if (!file.remove())
+    if (!file.remove()) {
         return failure(QStringLiteral("remove"), file.errorString());
+    }
     m_removed = std::move(removed);
     return Outcome::success();
 }
 
 Outcome IniSettingsStore::restoreRemoved()
 {
-    if (!m_removed)
+    if (!m_removed) {
         return Outcome::success();
+    }
     const Removed removed = *std::exchange(m_removed, std::nullopt);
+    const QByteArray path = QFile::encodeName(m_filePath);
     if (removed.linkTarget) {
-        if (::symlink(removed.linkTarget->constData(), QFile::encodeName(m_filePath).constData()) !=
-            0)
+        if (::symlink(removed.linkTarget->constData(), path.constData()) != 0) {
             return failure(QStringLiteral("put back"), systemWords(errno));
+        }
         return Outcome::success();
     }
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(removed.contents) != removed.contents.size() || !file.commit())
+        file.write(removed.contents) != removed.contents.size() || !file.commit()) {
         return failure(QStringLiteral("put back"), file.errorString());
+    }
     return Outcome::success();
 }
