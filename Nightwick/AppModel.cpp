@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTimer>
 
 namespace {
 
@@ -179,9 +178,6 @@ void AppModel::refresh()
 std::optional<qint64> AppModel::percentNeedingReminder()
 {
     read();
-    if (!m_readingStored) {
-        QTimer::singleShot(0, this, &AppModel::storeReading);
-    }
     const QDateTime now = m_services.clock.now();
     if (m_lastReading) {
         return reminderPercent(m_lastReading->seen, now, m_lastReading->battery.isCharging,

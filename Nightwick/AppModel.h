@@ -87,8 +87,8 @@ public:
     void refresh();
     // Reads the battery and the login item, then applies the shutdown rule to the last reading:
     // the one just read, or one this run saw before, or else the stored one. The new reading is
-    // stored from the next turn of the event loop (or when the model goes), so that a shutdown
-    // waits on no disk: the card is up, or logind let go, first. A reading that cannot be
+    // stored by the next refresh, or when the model goes, so that nothing in a shutdown waits on
+    // the disk (a slow one would hold the card past logind's limit). A reading that cannot be
     // stored still counts while the agent runs.
     std::optional<qint64> percentNeedingReminder();
     // Turns the login item on the first time the program runs from an install location.

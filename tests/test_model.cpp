@@ -60,7 +60,7 @@ private slots:
         QCOMPARE(reminderPercent(lastSeen, start, charging, percent, 10), expected);
     }
 
-    // Each decision reads the mouse afresh and stores the reading once it is made; a reading
+    // Each decision reads the mouse afresh, and the next refresh stores the reading; a reading
     // the store refuses counts while the agent runs, and a stored one in the next run.
     void remindsFromTheLastReadingWhileTheMouseIsAway_data()
     {
@@ -77,7 +77,7 @@ private slots:
         f.batteries.setMouse(8, false);
         QCOMPARE(f.model.percentNeedingReminder(), Percent(8));
         QVERIFY(!f.store.values.contains("lastSeen"));
-        QCoreApplication::processEvents();
+        f.model.refresh();
         QCOMPARE(f.store.values.value("lastSeen").toDateTime(),
                  storeFailure.isEmpty() ? start : QDateTime());
         f.batteries.devices.clear();
