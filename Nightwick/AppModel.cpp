@@ -122,6 +122,11 @@ AppModel::AppModel(Services services, QObject* parent)
     refresh();
 }
 
+AppModel::~AppModel()
+{
+    storeReading();
+}
+
 template <typename T> void AppModel::publish(T& field, const T& value)
 {
     Q_EMIT objectWillChange();
@@ -132,30 +137,55 @@ template <typename T> void AppModel::publish(T& field, const T& value)
 void AppModel::setThreshold(qint64 threshold)
 {
     publish(m_threshold, threshold);
-    if (!m_uninstalled) {
-        m_services.store.setInteger(thresholdKey, m_threshold);
+    if (m_uninstalled) {
+        return;
+    }
+    if (const Outcome stored = m_services.store.setInteger(thresholdKey, m_threshold);
+        !stored.ok()) {
+        m_services.alerts.showError(stored.errorDescription());
     }
 }
 
-void AppModel::refresh()
+void AppModel::read()
 {
     publish(m_battery, MouseBatteryReader::read(m_services.batteries));
-    // Once uninstalled, nothing may bring the settings file back while the agent winds down.
-    if (m_battery && !m_uninstalled) {
-        m_services.store.setInteger(lastPercentKey, m_battery->percent);
-        m_services.store.setBoolean(lastChargingKey, m_battery->isCharging);
-        m_services.store.setDate(lastSeenKey, m_services.clock.now());
+    if (m_battery) {
+        m_lastReading = Reading{*m_battery, m_services.clock.now()};
+        m_readingStored = false;
     }
     publish(m_opensAtLogin, m_services.loginItem.isEnabled());
 }
 
+void AppModel::storeReading()
+{
+    // Once uninstalled, nothing may bring the settings file back while the agent winds down.
+    if (m_readingStored || m_uninstalled) {
+        return;
+    }
+    m_readingStored = true;
+    // One write, so the file never holds the level of one reading with the time of another.
+    m_services.store.write({{lastPercentKey, m_lastReading->battery.percent},
+                            {lastChargingKey, m_lastReading->battery.isCharging},
+                            {lastSeenKey, m_lastReading->seen}});
+}
+
+void AppModel::refresh()
+{
+    read();
+    storeReading();
+}
+
 std::optional<qint64> AppModel::percentNeedingReminder()
 {
-    refresh();
+    read();
+    const QDateTime now = m_services.clock.now();
+    if (m_lastReading) {
+        return reminderPercent(m_lastReading->seen, now, m_lastReading->battery.isCharging,
+                               m_lastReading->battery.percent, m_threshold);
+    }
     const SettingsStore& store = m_services.store;
-    return reminderPercent(store.date(lastSeenKey), m_services.clock.now(),
-                           store.boolean(lastChargingKey), store.integer(lastPercentKey),
-                           m_threshold);
+    return reminderPercent(store.date(lastSeenKey), now, store.boolean(lastChargingKey),
+                           store.integer(lastPercentKey), m_threshold);
 }
 
 void AppModel::registerLoginItemOnFirstInstall()
@@ -168,8 +198,11 @@ void AppModel::registerLoginItemOnFirstInstall()
         return;
     }
     // Marked before registering: a registration that fails is not tried again at later
-    // launches, and one the user turns off later stays off.
-    m_services.store.setBoolean(loginItemConfiguredKey, true);
+    // launches, and one the user turns off later stays off. Without the mark nothing is
+    // registered, or each launch would register again whatever the user chose since.
+    if (!m_services.store.setBoolean(loginItemConfiguredKey, true).ok()) {
+        return;
+    }
     m_services.loginItem.enable();
     refresh();
 }
@@ -187,43 +220,42 @@ void AppModel::setOpensAtLogin(bool enabled)
     refresh();
 }
 
+// Each step is undone when a later one fails, so a failed uninstall changes nothing. The
+// settings go before the program: removing them fails for reasons that leave them in place,
+// and they can be put back should the program then not move.
+//
+// A packaged program is never moved: that would leave the package database wrong (as root),
+// or fail with a bare permission error (as a user). What is the user's own goes: apt never
+// removes anything from a home folder, so the settings are deleted now or never; a later start
+// by hand then counts as a first install, as after reinstalling.
 Outcome AppModel::uninstall()
 {
     // Done already: trying again would fail on the missing program and put back what is gone.
     if (m_uninstalled) {
         return Outcome::success();
     }
-    if (InstallLocation::isPackaged(m_services.programFile)) {
-        return uninstallPackaged();
+    const bool packaged = InstallLocation::isPackaged(m_services.programFile);
+    Outcome outcome = m_services.loginItem.disable();
+    const bool loginItemTurnedOff = outcome.ok() && m_opensAtLogin;
+    if (outcome.ok()) {
+        outcome = m_services.store.removeAll();
     }
-    const bool wasOpeningAtLogin = m_opensAtLogin;
-    m_services.loginItem.disable();
-    const Outcome moved = m_services.trash.moveToTrash(m_services.programFile);
-    if (moved.ok()) {
-        m_uninstalled = true;
-        m_services.store.removeAll();
-        return moved;
+    if (outcome.ok() && !packaged) {
+        outcome = m_services.trash.moveToTrash(m_services.programFile);
+        if (!outcome.ok()) {
+            m_services.store.restoreRemoved();
+        }
     }
-    if (wasOpeningAtLogin) {
-        m_services.loginItem.enable();
-    }
-    refresh();
-    return moved;
-}
-
-// Moving a packaged program away would leave the package database wrong (as root), or fail
-// with a bare permission error (as a user). What is the user's own goes: apt never removes
-// anything from a home folder, so the settings are deleted now or never; a later start by
-// hand then counts as a first install, as after reinstalling.
-Outcome AppModel::uninstallPackaged()
-{
-    const Outcome disabled = m_services.loginItem.disable();
-    if (!disabled.ok()) {
+    if (!outcome.ok()) {
+        if (loginItemTurnedOff) {
+            m_services.loginItem.enable();
+        }
         refresh();
-        return disabled;
+        return outcome;
     }
     m_uninstalled = true;
-    m_services.store.removeAll();
-    m_services.alerts.showNotice(packagedNotice);
-    return Outcome::success();
+    if (packaged) {
+        m_services.alerts.showNotice(packagedNotice);
+    }
+    return outcome;
 }

@@ -74,24 +74,31 @@ public:
 
     // Registers the default threshold and reads the battery once.
     explicit AppModel(Services services, QObject* parent = nullptr);
+    ~AppModel() override;
 
     qint64 threshold() const { return m_threshold; }
-    // Stores any value, not only one of thresholdChoices.
+    // Stores any value, not only one of thresholdChoices; shows the system's error when it
+    // cannot be stored, and keeps it for this run.
     void setThreshold(qint64 threshold);
     const std::optional<MouseBattery>& battery() const { return m_battery; }
     bool opensAtLogin() const { return m_opensAtLogin; }
 
     // Reads the battery and the login item; stores the reading when a mouse was found.
     void refresh();
-    // Refreshes, then applies the shutdown rule to the stored last reading.
+    // Reads the battery and the login item, then applies the shutdown rule to the last reading:
+    // the one just read, or one this run saw before, or else the stored one. The new reading is
+    // stored by the next refresh, or when the model goes, so that nothing in a shutdown waits on
+    // the disk (a slow one would hold the card past logind's limit). A reading that cannot be
+    // stored still counts while the agent runs.
     std::optional<qint64> percentNeedingReminder();
     // Turns the login item on the first time the program runs from an install location.
     void registerLoginItemOnFirstInstall();
     // Shows the system's error when the switch fails; opensAtLogin then follows the real state.
     void setOpensAtLogin(bool enabled);
-    // Disables the login item, moves the program file to the Trash and removes the stored
-    // settings. On failure the login item is put back as it was and nothing stored is lost.
-    // A packaged program stays where it is, and a notice tells how to remove the package.
+    // Disables the login item, removes the stored settings and moves the program file to the
+    // Trash. On failure the login item and the settings are put back as they were, and the
+    // system's words say why. A packaged program stays where it is, and a notice tells how to
+    // remove the package.
     // After a success the model writes nothing more, and a second call does nothing.
     Outcome uninstall();
 
@@ -103,12 +110,20 @@ signals:
     void changed();
 
 private:
+    struct Reading {
+        MouseBattery battery;
+        QDateTime seen;
+    };
+
     template <typename T> void publish(T& field, const T& value);
-    Outcome uninstallPackaged();
+    void read();
+    void storeReading();
 
     Services m_services;
     qint64 m_threshold = 0;
     std::optional<MouseBattery> m_battery;
+    std::optional<Reading> m_lastReading; // the newest this run saw, stored or not
+    bool m_readingStored = true;
     bool m_opensAtLogin = false;
     bool m_uninstalled = false;
 };

@@ -30,7 +30,9 @@ BatteryService mouseAt(std::optional<qint64> percent, std::optional<QString> tra
 }
 
 // One power-supply folder: attributes as "name=value;name=value", a name with slashes in
-// folders below it; the value "<fifo>" makes a named pipe instead.
+// folders below it. The value "<fifo>" makes a named pipe instead, "<folder>" a folder, "<huge>"
+// a level padded past what an attribute holds, and "<unreadable>" a link to a write-only kernel
+// attribute, which not even root may read.
 struct Supply {
     QString name;
     QByteArray attributes;
@@ -104,6 +106,12 @@ private slots:
                                         "key=10000 0 0 0 0x;" + mouseInput + "rel=3")}
             << Services{device(none, m, {}), device(none, m, {}), device(none, none, {}),
                         device(none, m, {})};
+        QTest::newRow("empty, huge and unreadable attributes and folders are absent")
+            << Supplies{Supply("a", dev + "capacity="), Supply("b", dev + "capacity=<huge>"),
+                        Supply("c", "scope=Device;model_name=<unreadable>;capacity=5"),
+                        Supply("d", dev + "capacity=<folder>;status=<unreadable>")}
+            << Services{device(none, m, {}), device(none, m, {}), device(none, none, 5),
+                        device(none, m, {})};
     }
 
     void readsSysfs()
@@ -123,11 +131,15 @@ private slots:
                 QVERIFY(QDir().mkpath(QFileInfo(path).path()));
                 if (value == "<fifo>") {
                     QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-                    continue;
+                } else if (value == "<folder>") {
+                    QVERIFY(QDir().mkpath(path));
+                } else if (value == "<unreadable>") {
+                    QVERIFY(QFile::link("/sys/bus/platform/uevent", path));
+                } else {
+                    QFile file(path);
+                    QVERIFY(file.open(QIODevice::WriteOnly));
+                    file.write(value == "<huge>" ? "7" + QByteArray(8192, ' ') : value);
                 }
-                QFile file(path);
-                QVERIFY(file.open(QIODevice::WriteOnly));
-                file.write(value);
             }
         }
         QCOMPARE(SysfsBatteryServices(base.filePath("power_supply")).services(), expected);

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cmath>
 
 using Services = QList<BatteryService>;
 using Reading = std::optional<MouseBattery>;
@@ -164,8 +165,9 @@ private slots:
         const Services expected{{mouse, "Charging", 40, usb},   {mouse, "Discharging", 40, {}},
                                 {mouse, "Empty", 40, {}},       {mouse, "Full", 40, usb},
                                 {{}, "Magic Keyboard", 40, {}}, {mouse, "Not charging", 40, usb}};
-        QCOMPARE(byProduct(UPowerBatteryServices(testbed.connection("upower"), nullptr).services()),
-                 expected);
+        UPowerBatteryServices upower(testbed.connection("upower"), nullptr);
+        QCOMPARE(byProduct(upower.services()), expected);
+        QCOMPARE(byProduct(upower.services()), expected); // the keyboard as first read
         QCOMPARE(byProduct(SysfsBatteryServices(testbed.powerSupplyFolder()).services()), expected);
     }
 
@@ -181,7 +183,13 @@ private slots:
         };
         QTest::newRow("fraction is no reading") << QVariantMap{{"Percentage", 42.5}} << service({});
         QTest::newRow("percentage as text") << QVariantMap{{"Percentage", "42"}} << service({});
+        QTest::newRow("NaN") << QVariantMap{{"Percentage", std::nan("")}} << service({});
+        QTest::newRow("negative") << QVariantMap{{"Percentage", -5.0}} << service({});
+        QTest::newRow("1e30") << QVariantMap{{"Percentage", 1e30}} << service({});
         QTest::newRow("type as text") << QVariantMap{{"Type", "5"}} << service(42);
+        QTest::newRow("no usable Model: a mouse by its type alone")
+            << QVariantMap{{"Model", 7}, {"Type", 5U}}
+            << BatteryService{"MOUSE", std::nullopt, 42, std::nullopt};
     }
 
     void mapsUPowerProperties()
@@ -206,8 +214,9 @@ private slots:
         QCOMPARE(reader.services(), Services{expected});
     }
 
-    // Stopped with SIGSTOP, upowerd keeps its name but answers nothing, as a hung one does.
-    void fallsBackToSysfsOnlyWhenUPowerCannotAnswer()
+    // Stopped with SIGSTOP, upowerd keeps its name but answers nothing, as a hung one does; then
+    // it goes, and comes back.
+    void fallsBackToSysfsOnlyWhileUPowerCannotAnswer()
     {
         if (!m_upowerMissing.isEmpty())
             QSKIP(qPrintable(m_upowerMissing));
@@ -227,6 +236,8 @@ private slots:
 
         testbed.stopUPower();
         QCOMPARE(reader.services(), CannedBatteryServices::canned);
+        QVERIFY(testbed.startUPower());
+        QCOMPARE(reader.services(), Services{});
     }
 
     void nothingAnywhereStoresNothing()

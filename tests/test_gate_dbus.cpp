@@ -23,6 +23,7 @@ namespace {
 const QString login1 = "org.freedesktop.login1", login1Path = "/org/freedesktop/login1",
               manager = login1 + ".Manager";
 constexpr int cardMs = 4000;
+const QString sessionGone = "session bus gone", logindBack = "logind restarted";
 // What logind logs when a delay lock outlived InhibitDelayMaxSec.
 const QString logindGaveUp = "inhibitor timeout is reached";
 
@@ -80,6 +81,14 @@ qint64 msUntil(const std::function<bool()>& condition, int budgetMs = 3000)
         QTest::qWait(2);
     }
     return elapsed.elapsed();
+}
+
+// The card's own title; the settings window's is "Nightwick".
+bool cardShown(const XvfbDisplay& display)
+{
+    const QStringList shown = display.shownWindowTitles();
+    return std::any_of(shown.begin(), shown.end(),
+                       [](const QString& title) { return title.startsWith("nightwick"); });
 }
 
 // Now on the stand-in's clock (CLOCK_MONOTONIC, ms).
@@ -185,14 +194,20 @@ private slots:
         QTest::addColumn<int>("delayMaxSeconds");
         QTest::addColumn<int>("keyAtMs"); // after the power-off was asked for; -1: no key
         QTest::addColumn<int>("signal");
-        QTest::newRow("low mouse: logind waits for the card") << 8 << false << 5 << -1 << 0;
-        QTest::newRow("a key at 1 s lets it go") << 8 << false << 5 << 1000 << 0;
-        QTest::newRow("charging mouse: no card") << 8 << true << 5 << -1 << 0;
-        QTest::newRow("InhibitDelayMaxSec=2: the card goes first") << 8 << false << 2 << -1 << 0;
-        QTest::newRow("SIGTERM during the card waits for it") << 8 << false << 5 << -1 << SIGTERM;
-        QTest::newRow("SIGTERM, no card") << 50 << false << 5 << -1 << SIGTERM;
-        QTest::newRow("SIGINT, no card") << 50 << false << 5 << -1 << SIGINT;
-        QTest::newRow("SIGHUP, no card") << 50 << false << 5 << -1 << SIGHUP;
+        QTest::addColumn<QString>("before"); // what happens to the desktop before the power-off
+        QTest::newRow("low mouse: logind waits for the card") << 8 << false << 5 << -1 << 0 << "";
+        QTest::newRow("a key at 1 s lets it go") << 8 << false << 5 << 1000 << 0 << "";
+        QTest::newRow("charging mouse: no card") << 8 << true << 5 << -1 << 0 << "";
+        QTest::newRow("InhibitDelayMaxSec=2: the card goes first")
+            << 8 << false << 2 << -1 << 0 << "";
+        QTest::newRow("SIGTERM during the card waits for it")
+            << 8 << false << 5 << -1 << SIGTERM << "";
+        QTest::newRow("SIGTERM, no card") << 50 << false << 5 << -1 << SIGTERM << "";
+        QTest::newRow("SIGINT, no card") << 50 << false << 5 << -1 << SIGINT << "";
+        QTest::newRow("SIGHUP, no card") << 50 << false << 5 << -1 << SIGHUP << "";
+        QTest::newRow("the session bus went away") << 8 << false << 5 << 1000 << 0 << sessionGone;
+        QTest::newRow("logind went and came back: the lock is taken again")
+            << 8 << false << 5 << 1000 << 0 << logindBack;
     }
     void powerOff()
     {
@@ -201,6 +216,7 @@ private slots:
         QFETCH(int, delayMaxSeconds);
         QFETCH(int, keyAtMs);
         QFETCH(int, signal);
+        QFETCH(QString, before);
         if (!m_logindMissing.isEmpty()) {
             QSKIP(qPrintable(m_logindMissing));
         }
@@ -208,6 +224,14 @@ private slots:
         Desktop desktop(delayMaxSeconds);
         QVERIFY(desktop.setUp(percent, charging));
         QVERIFY(desktop.launch(m_display));
+        if (before == sessionGone) {
+            desktop.session.stop();
+            QVERIFY(!desktop.agent.waitForFinished(300));
+        } else if (before == logindBack) {
+            desktop.logind.stop();
+            QVERIFY(desktop.logind.start());
+            QVERIFY(msUntil([&] { return ourLocks(desktop.bus, desktop.pid()) == 1; }) >= 0);
+        }
         const double asked = now();
         QVERIFY(desktop.logind.powerOff());
 
@@ -217,10 +241,7 @@ private slots:
         QList<RealLogind::Call> started;
         while (now() < (goneOn ? *goneOn + 300 : asked + delayMaxSeconds * 1000 + 3000)) {
             const double looked = now();
-            const QStringList shown = m_display.shownWindowTitles();
-            // The card's own title; the settings window's is "Nightwick".
-            if (std::any_of(shown.begin(), shown.end(),
-                            [](const QString& title) { return title.startsWith("nightwick"); })) {
+            if (cardShown(m_display)) {
                 cardFirst = cardFirst.value_or(looked), cardLast = looked;
             }
             if (keyAtMs >= 0 && !keyAt && cardFirst && looked >= asked + keyAtMs) {
@@ -314,6 +335,58 @@ private slots:
         QVERIFY(desktop.signal(SIGTERM));
         QVERIFY(desktop.exitsCleanlyWithin(cardMs + 2000));
         qInfo("the program ended %.0f ms after the signal", *desktop.endedAt - signalled);
+    }
+
+    // UPower sends a flood of PropertiesChanged: it reaches nothing of the agent's, which listens
+    // to no signal of UPower's and reads the mouse when it needs it.
+    void upowerFloodReachesNothing()
+    {
+        Desktop desktop;
+        desktop.bus = desktop.system.connection("desktop");
+        QVERIFY(desktop.systemUp && desktop.config.isValid() && desktop.session.start() &&
+                desktop.system.startTemplate("logind") && desktop.system.startTemplate("upower"));
+        const QString upower = "org.freedesktop.UPower", upowerPath = "/org/freedesktop/UPower";
+        const QDBusMessage added = mock(desktop.bus, upower, upowerPath, "AddDischargingBattery",
+                                        {"mouse", "Magic Mouse 2", 8.0, qint64(3600)});
+        const QString device = added.arguments().value(0).toString();
+        QVERIFY(
+            ok(mock(desktop.bus, upower, upowerPath, "SetDeviceProperties",
+                    {QVariant::fromValue(QDBusObjectPath(device)), QVariantMap{{"Type", 5U}}})));
+        QVERIFY(ok(mock(desktop.bus, upower, device, "AddMethod",
+                        {"org.nightwick.Flood", "Flood", "u", "",
+                         "for i in range(args[0]): self.EmitSignal('org.freedesktop.DBus."
+                         "Properties', 'PropertiesChanged', 'sa{sv}as', ['org.freedesktop.UPower."
+                         "Device', {'Percentage': dbus.Double(i % 100, variant_level=1)}, []])"})));
+        QVERIFY(desktop.launch(m_display, false));
+        QVERIFY(msUntil([&] {
+                    return !structures(mock(desktop.bus, login1, login1Path, "ListInhibitors", {},
+                                            manager))
+                                .isEmpty();
+                }) >= 0);
+        const auto wakeUps = [&] {
+            qint64 switches = 0;
+            const QDir tasks(QStringLiteral("/proc/%1/task").arg(desktop.pid()));
+            for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile status(tasks.filePath(task + "/status"));
+                for (const QByteArray& line : status.open(QIODevice::ReadOnly)
+                                                  ? status.readAll().split('\n')
+                                                  : QByteArrayList()) {
+                    if (line.contains("ctxt_switches:"))
+                        switches += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+                }
+            }
+            return switches;
+        };
+        const qint64 before = wakeUps();
+        constexpr uint flood = 10000;
+        QVERIFY(ok(mock(desktop.bus, upower, device, "Flood", {flood}, "org.nightwick.Flood")));
+        QTest::qWait(100);
+        const qint64 woken = wakeUps() - before;
+        QVERIFY2(woken < flood / 100, qPrintable(QString("woken %1 times").arg(woken)));
+        QVERIFY(prepareForShutdown(desktop.bus, true));
+        QVERIFY(msUntil([&] { return cardShown(m_display); }) >= 0);
+        QVERIFY(m_display.pressKey("space"));
+        qInfo("%u PropertiesChanged woke the agent %lld times", flood, woken);
     }
 
     // logind 255 and later announce each change twice (this machine's logind does not), so

@@ -60,17 +60,33 @@ private slots:
         QCOMPARE(reminderPercent(lastSeen, start, charging, percent, 10), expected);
     }
 
-    void remindsFromTheStoredReadingWhileTheMouseIsAway()
+    // Each decision reads the mouse afresh, and the next refresh stores the reading; a reading
+    // the store refuses counts while the agent runs, and a stored one in the next run.
+    void remindsFromTheLastReadingWhileTheMouseIsAway_data()
     {
+        QTest::addColumn<QString>("storeFailure");
+        QTest::newRow("stored") << QString();
+        QTest::newRow("the store refuses it") << "No space left on device";
+    }
+    void remindsFromTheLastReadingWhileTheMouseIsAway()
+    {
+        QFETCH(QString, storeFailure);
         ModelFixture f;
+        f.store.failure = storeFailure;
         QCOMPARE(f.model.percentNeedingReminder(), std::nullopt);
-        f.batteries.setMouse(8, false); // each decision reads the mouse afresh, and stores it
+        f.batteries.setMouse(8, false);
         QCOMPARE(f.model.percentNeedingReminder(), Percent(8));
+        QVERIFY(!f.store.values.contains("lastSeen"));
+        f.model.refresh();
+        QCOMPARE(f.store.values.value("lastSeen").toDateTime(),
+                 storeFailure.isEmpty() ? start : QDateTime());
         f.batteries.devices.clear();
         f.clock.advance(47h);
         QCOMPARE(f.model.percentNeedingReminder(), Percent(8));
         QCOMPARE(f.model.battery(), std::nullopt);
-        QCOMPARE(f.store.values.value("lastSeen").toDateTime(), start);
+        QCOMPARE(AppModel({f.batteries, f.store, f.loginItem, f.trash, f.alerts, f.clock, {}})
+                     .percentNeedingReminder(),
+                 storeFailure.isEmpty() ? Percent(8) : Percent());
         f.clock.advance(1h);
         QCOMPARE(f.model.percentNeedingReminder(), std::nullopt);
     }
@@ -135,32 +151,45 @@ private slots:
         QCOMPARE(f.model.opensAtLogin(), true);
     }
 
+    // A failed uninstall changes nothing: the settings go first and come back should the
+    // program not move.
     void uninstall_data()
     {
         QTest::addColumn<bool>("wasOn");
+        QTest::addColumn<QString>("storeFailure");
         QTest::addColumn<QString>("trashFailure");
         QTest::addColumn<QStringList>("loginCalls");
-        QTest::newRow("moved, was on") << true << QString() << QStringList{"disable"};
-        QTest::newRow("stuck, was on") << true << "read-only" << QStringList{"disable", "enable"};
-        QTest::newRow("stuck, was off") << false << "read-only" << QStringList{"disable"};
+        const QStringList offAndBack{"disable", "enable"};
+        QTest::newRow("moved, was on") << true << ""
+                                       << "" << QStringList{"disable"};
+        QTest::newRow("stuck, was on") << true << ""
+                                       << "read-only" << offAndBack;
+        QTest::newRow("stuck, was off") << false << ""
+                                        << "read-only" << QStringList{"disable"};
+        QTest::newRow("settings stuck, was on") << true << "Is a directory"
+                                                << "" << offAndBack;
     }
 
     void uninstall()
     {
         QFETCH(bool, wasOn);
+        QFETCH(QString, storeFailure);
         QFETCH(QString, trashFailure);
         QFETCH(QStringList, loginCalls);
         ModelFixture f;
         f.model.setOpensAtLogin(wasOn);
         f.model.setThreshold(15);
+        const QVariantMap stored = f.store.values;
         f.loginItem.calls.clear();
+        f.store.failure = storeFailure;
         f.trash.failure = trashFailure;
 
         const Outcome outcome = f.model.uninstall();
-        QCOMPARE(outcome.errorDescription(), trashFailure);
-        QCOMPARE(f.trash.trashed, QStringList{f.programFile});
+        QCOMPARE(outcome.errorDescription(), storeFailure + trashFailure);
+        QCOMPARE(f.trash.trashed,
+                 storeFailure.isEmpty() ? QStringList{f.programFile} : QStringList{});
         QCOMPARE(f.loginItem.calls, loginCalls);
-        QCOMPARE(f.store.values.isEmpty(), outcome.ok()); // kept unless the program is gone
+        QCOMPARE(f.store.values, outcome.ok() ? QVariantMap() : stored);
         const bool endsOn = loginCalls.endsWith("enable");
         QCOMPARE(f.loginItem.enabled, endsOn);
         QVERIFY(outcome.ok() || f.model.opensAtLogin() == endsOn);

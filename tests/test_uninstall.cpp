@@ -6,6 +6,13 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include <sys/mount.h>
+#include <unistd.h>
+
 // The agent on the real files of a home folder of its own: settings, autostart entry, Trash.
 // A program installed outside that home is never written, only named.
 struct InstalledAgent : Gate {
@@ -32,6 +39,36 @@ struct InstalledAgent : Gate {
     XdgAutostartLoginItem entry{entryFile, programFile};
     FreedesktopTrash freedesktop;
 };
+
+namespace {
+
+// The disk's faults are mounts, made in the test's own mount namespace (see main).
+const char* const ownMounts = "NW_OWN_MOUNTS";
+enum class Fault { ReadOnly, Full, Folders, DanglingLinks };
+
+QString words(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct Unmount {
+    QString point;
+    ~Unmount()
+    {
+        if (!point.isEmpty())
+            ::umount2(QFile::encodeName(point).constData(), MNT_DETACH);
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
 
 class TestUninstall : public QObject {
     Q_OBJECT
@@ -91,7 +128,115 @@ private slots:
             QCOMPARE(agent.store->integer("lastPercent"), 30);
         }
     }
+
+    // The agent runs on and loses nothing it has; what the user asks for that cannot be done
+    // fails with the system's words and changes nothing.
+    void faultsOnTheDisk_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("storeWords");     // storing a setting
+        QTest::addColumn<QString>("loginWords");     // switching open at login; empty: it works
+        QTest::addColumn<QString>("uninstallWords"); // empty: uninstalling works
+        const QString readOnly = words(EROFS), folder = words(EISDIR), gone = words(ENOENT);
+        QTest::newRow("config folder read-only")
+            << Fault::ReadOnly << readOnly << readOnly << readOnly;
+        QTest::newRow("disk full") << Fault::Full << words(ENOSPC) << ""
+                                   << "";
+        QTest::newRow("settings and entry are folders")
+            << Fault::Folders << folder << folder << folder;
+        QTest::newRow("settings and entry are dangling links")
+            << Fault::DanglingLinks << gone << gone << "";
+    }
+    void faultsOnTheDisk()
+    {
+        QFETCH(Fault, fault);
+        QFETCH(QString, storeWords);
+        QFETCH(QString, loginWords);
+        QFETCH(QString, uninstallWords);
+        const bool mounts = fault == Fault::ReadOnly || fault == Fault::Full;
+        if (mounts && !qEnvironmentVariableIsSet(ownMounts))
+            QSKIP("mounting needs root, in a mount namespace of the test's own (unshare)");
+        InstalledAgent agent("Applications/nightwick");
+        const QByteArray config = QFile::encodeName(agent.home.filePath("config"));
+        Unmount unmount{mounts ? QString::fromLocal8Bit(config) : QString()};
+        if (fault == Fault::Full)
+            QVERIFY(QDir().mkpath(config) &&
+                    ::mount("tmpfs", config.constData(), "tmpfs", 0, "size=64k") == 0);
+        agent.batteries.setMouse(30, false);
+        agent.launch();
+        QVERIFY(agent.delegate->model().opensAtLogin());
+        if (fault == Fault::ReadOnly) {
+            QCOMPARE(::mount(config.constData(), config.constData(), nullptr, MS_BIND, nullptr), 0);
+            QCOMPARE(::mount(nullptr, config.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                             nullptr),
+                     0);
+        }
+        for (const QString& file : {agent.settingsFile, agent.entryFile}) {
+            if (fault == Fault::Folders)
+                QVERIFY(QFile::remove(file) && QDir().mkpath(file + "/kept"));
+            if (fault == Fault::DanglingLinks)
+                QVERIFY(QFile::remove(file) && QFile::link(agent.home.filePath("gone/x"), file));
+        }
+        if (fault == Fault::Full) {
+            QFile filler(agent.home.filePath("config/filler"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
+            }
+        }
+        const QByteArray settings = contents(agent.settingsFile);
+        const bool wasOn = agent.entry.isEnabled();
+        AppModel& model = agent.delegate->model();
+
+        // The poll's reading cannot be stored, yet a shutdown reminds of it.
+        agent.batteries.setMouse(8, false);
+        agent.clock.advance(AppDelegate::pollInterval);
+        agent.delegate->willPowerOff();
+        QVERIFY(agent.cardVisible());
+        agent.dismissCard();
+        model.setThreshold(15);
+        QCOMPARE(agent.alerts.shown.size(), 1);
+        QVERIFY2(agent.alerts.shown.last().contains(storeWords),
+                 qPrintable(agent.alerts.shown.last()));
+        QCOMPARE(contents(agent.settingsFile), settings);
+        QCOMPARE(model.threshold(), 15);
+
+        model.setOpensAtLogin(!wasOn);
+        QCOMPARE(model.opensAtLogin(), loginWords.isEmpty() != wasOn);
+        QCOMPARE(agent.alerts.shown.size(), loginWords.isEmpty() ? 1 : 2);
+        QVERIFY2(agent.alerts.shown.last().contains(loginWords),
+                 qPrintable(agent.alerts.shown.last()));
+
+        agent.alerts.shown.clear();
+        const bool onBefore = model.opensAtLogin();
+        agent.clickSettingsRow("uninstallRow", 2);
+        QCOMPARE(agent.alerts.shown.size(), uninstallWords.isEmpty() ? 0 : 1);
+        QCOMPARE(QFile::exists(agent.programFile), !uninstallWords.isEmpty());
+        if (!uninstallWords.isEmpty()) {
+            QVERIFY2(agent.alerts.shown.last().contains(uninstallWords),
+                     qPrintable(agent.alerts.shown.last()));
+            QCOMPARE(contents(agent.settingsFile), settings);
+            QCOMPARE(agent.entry.isEnabled(), onBefore);
+        }
+    }
 };
 
-QTEST_MAIN(TestUninstall)
+// As root the test runs again in a mount namespace of its own, so that the faults it mounts
+// stay there; where it cannot have one it runs as it is, and the rows that mount skip.
+int main(int argc, char* argv[])
+{
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet(ownMounts) &&
+        std::system("unshare --mount true 2>/dev/null") == 0) {
+        qputenv(ownMounts, "1");
+        std::vector<char*> command{const_cast<char*>("unshare"), const_cast<char*>("--mount"),
+                                   const_cast<char*>("--propagation"), const_cast<char*>("private"),
+                                   const_cast<char*>("--")};
+        command.insert(command.end(), argv, argv + argc + 1);
+        ::execvp("unshare", command.data());
+        qunsetenv(ownMounts);
+    }
+    QApplication app(argc, argv);
+    TestUninstall test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_uninstall.moc"

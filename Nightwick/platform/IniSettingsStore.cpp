@@ -3,9 +3,166 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+#include <QSettings>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
+
+// One logical line of an INI file, as QSettings reads it: [start, end) in the text, and where
+// its first '=' outside quotes is (-1: none).
+struct IniLine {
+    qsizetype start = 0;
+    qsizetype end = 0;
+    qsizetype equals = -1;
+};
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+bool isLineBreak(char c)
+{
+    return c == '\n' || c == '\r';
+}
+
+// The logical line at or after `position`, read by QSettings' rules, which the file's other
+// readers (the agent's older versions, the user's own tools) share: blanks before it are skipped,
+// a line runs on past line breaks inside quotes or after a backslash, a ';' outside quotes ends
+// it, and a line that begins with ';' is a comment. Nothing at the end of the text.
+std::optional<IniLine> nextIniLine(QByteArrayView text, qsizetype& position)
+{
+    const qsizetype size = text.size();
+    IniLine line;
+    line.start = position;
+    while (line.start < size && isBlank(text[line.start])) {
+        ++line.start;
+    }
+    bool quoted = false;
+    qsizetype i = line.start;
+    while (i < size) {
+        const char c = text[i];
+        if (c == '=') {
+            if (!quoted && line.equals < 0) {
+                line.equals = i;
+            }
+        } else if (isLineBreak(c)) {
+            if (i == line.start) {
+                ++line.start;
+            } else if (!quoted) {
+                break;
+            }
+        } else if (c == '\\') {
+            // The next character is taken as it is; an escaped line break may be two.
+            if (i + 2 < size && isLineBreak(text[i + 1]) && isLineBreak(text[i + 2]) &&
+                text[i + 1] != text[i + 2]) {
+                i += 2;
+            } else if (i + 1 < size) {
+                ++i;
+            }
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ';') {
+            if (i == line.start) {
+                while (i < size && !isLineBreak(text[i])) {
+                    ++i;
+                }
+                while (i < size && isBlank(text[i])) {
+                    ++i;
+                }
+                line.start = i;
+                continue;
+            }
+            if (!quoted) {
+                break;
+            }
+        }
+        ++i;
+    }
+    line.end = i;
+    position = i;
+    return line.end > line.start ? std::optional(line) : std::nullopt;
+}
+
+// A key as QSettings reads it from the file: '\\' is its group separator, %XX and %UXXXX
+// escape a character.
+QString unescapedKey(QByteArrayView raw)
+{
+    const QString text = QString::fromUtf8(raw);
+    QString key;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'\\') {
+            key += u'/';
+            continue;
+        }
+        if (c != u'%' || i + 1 == text.size()) {
+            key += c;
+            continue;
+        }
+        const bool wide = text[i + 1] == u'U';
+        const qsizetype digits = wide ? 4 : 2;
+        const qsizetype first = i + 1 + (wide ? 1 : 0);
+        bool ok = false;
+        const ushort code =
+            first + digits <= text.size() ? text.sliced(first, digits).toUShort(&ok, 16) : 0;
+        if (!ok) {
+            key += c;
+            continue;
+        }
+        key += QChar(code);
+        i = first + digits - 1;
+    }
+    return key;
+}
+
+// The name of a section header, which QSettings ends at the first ']'.
+bool isGeneralHeader(QByteArrayView line)
+{
+    const qsizetype close = line.indexOf(']');
+    return line.sliced(1, (close < 0 ? line.size() : close) - 1)
+               .trimmed()
+               .compare("general", Qt::CaseInsensitive) == 0;
+}
+
+QString systemWords(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Makes the folder and those above it; the system's words when that fails.
+std::optional<QString> makeFolder(const QString& path)
+{
+    if (QFileInfo(path).isDir()) {
+        return std::nullopt;
+    }
+    if (const std::optional<QString> problem = makeFolder(QFileInfo(path).absolutePath())) {
+        return problem;
+    }
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0 && errno != EEXIST) {
+        return systemWords(errno);
+    }
+    return std::nullopt;
+}
+
+QByteArray valueText(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return value.toBool() ? "true" : "false";
+    case QMetaType::QDateTime:
+        return value.toDateTime().toUTC().toString(Qt::ISODateWithMs).toLatin1();
+    default:
+        return QByteArray::number(value.toLongLong());
+    }
+}
 
 // INI files hold text, so a value read back is a string whatever was written; the defaults
 // registered in memory keep their own types.
@@ -106,35 +263,167 @@ std::optional<QDateTime> IniSettingsStore::date(const QString& key) const
     return parseDate(m_defaults.value(key));
 }
 
-void IniSettingsStore::write(const QString& key, const QVariant& value)
+// The new values go first, under a [General] header of their own, and the lines that held them
+// before leave; the rest stays byte for byte. Nothing before the new values can swallow them (an
+// unclosed quote runs to the end of the file), and a first line that is the previous write's
+// header leaves too, so the file does not grow from write to write.
+QByteArray IniSettingsStore::withValues(QByteArray text, const QVariantMap& values)
 {
-    QSettings settings(m_filePath, QSettings::IniFormat);
-    settings.setValue(key, value);
-    settings.sync();
+    // QSettings finds the sections of a file that begins with a UTF-8 mark as if the mark were not
+    // there, yet reads the key of the first line with it. Moved below the new values, the mark
+    // stays where it begins no section header.
+    constexpr QByteArrayView mark = "\xef\xbb\xbf";
+    if (text.startsWith(mark)) {
+        qsizetype afterMark = mark.size();
+        const std::optional<IniLine> first = nextIniLine(text, afterMark);
+        if (first && text[first->start] == '[') {
+            text.remove(0, mark.size());
+        }
+    }
+    QByteArray result = "[General]\n";
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        result += it.key().toUtf8() + '=' + valueText(it.value()) + '\n';
+    }
+
+    qsizetype position = 0;
+    qsizetype copied = 0;
+    bool inGeneral = true; // lines before any header belong to [General]
+    bool first = true;
+    while (const std::optional<IniLine> line = nextIniLine(text, position)) {
+        const QByteArrayView body =
+            QByteArrayView(text).sliced(line->start, line->end - line->start);
+        bool drop = false;
+        if (body.startsWith('[')) {
+            inGeneral = isGeneralHeader(body);
+            drop = first && inGeneral;
+        } else if (inGeneral && line->equals >= 0) {
+            const QByteArrayView key =
+                QByteArrayView(text).sliced(line->start, line->equals - line->start).trimmed();
+            drop = values.contains(unescapedKey(key));
+        }
+        first = false;
+        if (!drop) {
+            continue;
+        }
+        result += QByteArrayView(text).sliced(copied, line->start - copied);
+        copied = line->end;
+        // With its line break, or every write would leave an empty line.
+        if (copied < text.size() && isLineBreak(text[copied])) {
+            ++copied;
+            if (copied < text.size() && isLineBreak(text[copied]) &&
+                text[copied] != text[copied - 1]) {
+                ++copied;
+            }
+        }
+    }
+    return result.append(QByteArrayView(text).sliced(copied));
 }
 
-void IniSettingsStore::setInteger(const QString& key, qint64 value)
+Outcome IniSettingsStore::failure(const QString& doing, const QString& reason) const
 {
-    write(key, QString::number(value));
+    return Outcome::failure(QStringLiteral("Could not %1 %2: %3").arg(doing, m_filePath, reason));
 }
 
-void IniSettingsStore::setBoolean(const QString& key, bool value)
+Outcome IniSettingsStore::write(const QVariantMap& values)
 {
-    write(key, value ? QStringLiteral("true") : QStringLiteral("false"));
-}
+    const QFileInfo existing(m_filePath);
+    QByteArray text;
+    if (existing.isDir()) {
+        return failure(QStringLiteral("save the settings to"), systemWords(EISDIR));
+    }
+    if (existing.exists()) {
+        QFile current(m_filePath);
+        if (!current.open(QIODevice::ReadOnly)) {
+            return failure(QStringLiteral("read"), current.errorString());
+        }
+        text = current.readAll();
+    }
+    text = withValues(text, values);
 
-void IniSettingsStore::setDate(const QString& key, const QDateTime& value)
-{
-    write(key, value.toUTC().toString(Qt::ISODateWithMs));
+    if (const std::optional<QString> problem = makeFolder(existing.absolutePath())) {
+        return failure(QStringLiteral("create the folder of"), *problem);
+    }
+    // QSaveFile would refuse a file it may not write in words of its own.
+    if (::access(QFile::encodeName(m_filePath).constData(), W_OK) != 0 && errno != ENOENT) {
+        return failure(QStringLiteral("save the settings to"), systemWords(errno));
+    }
+    // A link stays a link: the file it points to is the one replaced.
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
+        return failure(QStringLiteral("save the settings to"), file.errorString());
+    }
+    // QSettings, which reads the file, takes it as unchanged while its size and modification time
+    // (to the millisecond) are; a write within the millisecond of the one before must show.
+    const QDateTime previous = existing.exists() ? existing.lastModified() : QDateTime();
+    file.setFileTime(std::max(QDateTime::currentDateTime(), previous.addMSecs(1)),
+                     QFileDevice::FileModificationTime);
+    if (!file.commit()) {
+        return failure(QStringLiteral("save the settings to"), file.errorString());
+    }
+    // QSaveFile names its copy "<file>.XXXXXX" for a moment before renaming it over the file; a
+    // write killed in that moment leaves it behind. (Matched by hand: a name filter would load a
+    // regular expression engine into an agent that otherwise has no use for one.)
+    const QDir folder = existing.absoluteDir();
+    const QString copy = existing.fileName() + QLatin1Char('.');
+    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort)) {
+        if (name.size() == copy.size() + 6 && name.startsWith(copy)) {
+            QFile::remove(folder.filePath(name));
+        }
+    }
+    return Outcome::success();
 }
 
 Outcome IniSettingsStore::removeAll()
 {
+    m_removed.reset();
+    // Left by versions that wrote through QSettings, which locks the file while it writes.
     QFile::remove(m_filePath + QStringLiteral(".lock"));
+    const QFileInfo info(m_filePath);
+    Removed removed;
+    if (info.isSymLink()) {
+        // The link goes, never the file it points to, which lies outside the agent's folder.
+        QByteArray target(4096, '\0');
+        const ssize_t length =
+            ::readlink(QFile::encodeName(m_filePath).constData(), target.data(), target.size());
+        if (length < 0) {
+            return failure(QStringLiteral("remove"), systemWords(errno));
+        }
+        target.truncate(length);
+        removed.linkTarget = target;
+    } else if (!info.exists()) {
+        return Outcome::success();
+    } else if (info.isFile()) {
+        QFile current(m_filePath);
+        if (!current.open(QIODevice::ReadOnly)) {
+            return failure(QStringLiteral("remove"), current.errorString());
+        }
+        removed.contents = current.readAll();
+    }
     QFile file(m_filePath);
-    if (!file.exists() || file.remove()) {
+    if (!file.remove()) {
+        return failure(QStringLiteral("remove"), file.errorString());
+    }
+    m_removed = std::move(removed);
+    return Outcome::success();
+}
+
+Outcome IniSettingsStore::restoreRemoved()
+{
+    if (!m_removed) {
         return Outcome::success();
     }
-    return Outcome::failure(
-        QStringLiteral("Could not remove %1: %2").arg(m_filePath, file.errorString()));
+    const Removed removed = *std::exchange(m_removed, std::nullopt);
+    const QByteArray path = QFile::encodeName(m_filePath);
+    if (removed.linkTarget) {
+        if (::symlink(removed.linkTarget->constData(), path.constData()) != 0) {
+            return failure(QStringLiteral("put back"), systemWords(errno));
+        }
+        return Outcome::success();
+    }
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(removed.contents) != removed.contents.size() || !file.commit()) {
+        return failure(QStringLiteral("put back"), file.errorString());
+    }
+    return Outcome::success();
 }

@@ -2,9 +2,13 @@
 
 #include "SettingsStore.h"
 
-#include <QSettings>
+#include <QByteArray>
 
-// The stored settings as an INI file, written through to disk on every change.
+#include <optional>
+
+// The stored settings as an INI file in QSettings' format, written through to disk on every
+// change. Each write replaces the file whole (a new file renamed over the old), so a write
+// killed half-way leaves the old file; nothing ever waits on a lock file.
 class IniSettingsStore final : public SettingsStore {
 public:
     explicit IniSettingsStore(const QString& filePath);
@@ -16,17 +20,27 @@ public:
     qint64 integer(const QString& key) const override;
     bool boolean(const QString& key) const override;
     std::optional<QDateTime> date(const QString& key) const override;
-    void setInteger(const QString& key, qint64 value) override;
-    void setBoolean(const QString& key, bool value) override;
-    void setDate(const QString& key, const QDateTime& value) override;
+    Outcome write(const QVariantMap& values) override;
     Outcome removeAll() override;
+    Outcome restoreRemoved() override;
+
+    // The file's text with `values` set in its [General] section and everything else kept as
+    // QSettings reads it, lines it cannot read included.
+    static QByteArray withValues(QByteArray text, const QVariantMap& values);
 
 private:
+    // What removeAll took away: the file's bytes, or the target of a link.
+    struct Removed {
+        QByteArray contents;
+        std::optional<QByteArray> linkTarget;
+    };
+
     QVariant storedValue(const QString& key) const;
     template <typename T>
     T typed(const QString& key, std::optional<T> (*parse)(const QVariant&), T fallback) const;
-    void write(const QString& key, const QVariant& value);
+    Outcome failure(const QString& doing, const QString& reason) const;
 
     QString m_filePath;
     QVariantMap m_defaults;
+    std::optional<Removed> m_removed;
 };

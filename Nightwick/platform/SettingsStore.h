@@ -21,11 +21,15 @@ public:
     virtual bool boolean(const QString& key) const = 0;
     virtual std::optional<QDateTime> date(const QString& key) const = 0;
 
-    // Each write is on disk when the call returns.
-    virtual void setInteger(const QString& key, qint64 value) = 0;
-    virtual void setBoolean(const QString& key, bool value) = 0;
-    virtual void setDate(const QString& key, const QDateTime& value) = 0;
+    // Stores every value (a qint64, bool or QDateTime) or, on failure, none: what was stored
+    // before stays as it was. On disk when the call returns.
+    virtual Outcome write(const QVariantMap& values) = 0;
+    Outcome setInteger(const QString& key, qint64 value) { return write({{key, value}}); }
+    Outcome setBoolean(const QString& key, bool value) { return write({{key, value}}); }
+    Outcome setDate(const QString& key, const QDateTime& value) { return write({{key, value}}); }
 
-    // Deletes every stored key, and the file that holds them.
+    // Deletes every stored key, and the file that holds them; a failure deletes nothing.
     virtual Outcome removeAll() = 0;
+    // Puts back what the last removeAll deleted, as it was.
+    virtual Outcome restoreRemoved() = 0;
 };

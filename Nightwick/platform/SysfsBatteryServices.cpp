@@ -5,27 +5,59 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <climits>
+#include <fcntl.h>
 #include <linux/input-event-codes.h>
+#include <unistd.h>
 
 namespace {
 
 // Attributes in sysfs are a line or two; anything longer is not what we expect to read.
-constexpr qint64 attributeSizeLimit = 4096;
+constexpr qsizetype attributeSizeLimit = 4096;
 // A device registers a handful of input devices; past this many it is not one we know.
 constexpr qsizetype inputDevicesLimit = 16;
 
+// The whole of a small file, or nothing. Opened without blocking, neither opening nor reading
+// anything but a regular file (a FIFO, a terminal) can block, and such a thing reads as empty,
+// failed or too long. A regular file that a read of more than the limit leaves short has been
+// read to its end. Read straight from the system: a refresh reads dozens.
+std::optional<QByteArray> smallFile(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray bytes(attributeSizeLimit + 1, Qt::Uninitialized);
+    const ssize_t got = ::read(fd, bytes.data(), size_t(bytes.size()));
+    ::close(fd);
+    if (got < 0 || got > attributeSizeLimit)
+        return std::nullopt;
+    bytes.truncate(got);
+    return bytes;
+}
+
+// A folder's path with every link resolved, as the kernel names the folder once it is open:
+// realpath would look at each part of a long sysfs path in turn.
+QString resolvedFolder(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    char target[PATH_MAX];
+    const ssize_t length =
+        ::readlink(("/proc/self/fd/" + QByteArray::number(fd)).constData(), target, sizeof target);
+    ::close(fd);
+    if (length <= 0 || target[0] != '/')
+        return QFileInfo(path).canonicalFilePath(); // no /proc
+    return QFile::decodeName(QByteArray(target, length));
+}
+
 std::optional<QString> attribute(const QDir& folder, const QString& name)
 {
-    // sysfs attributes are regular files; opening anything else, a FIFO say, could block.
-    const QString path = folder.filePath(name);
-    if (!QFileInfo(path).isFile())
+    const std::optional<QByteArray> bytes = smallFile(folder.filePath(name));
+    if (!bytes)
         return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray bytes = file.read(attributeSizeLimit);
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = utf8.decode(bytes);
+    const QString text = utf8.decode(*bytes);
     if (utf8.hasError())
         return std::nullopt;
     const QString trimmed = text.trimmed();
@@ -92,14 +124,10 @@ private:
 
 enum class InputKind { Mouse, Keyboard, Other };
 
-// Tells a mouse and a keyboard from the kernel's capability bits the way udev's input_id marks
-// ID_INPUT_MOUSE and ID_INPUT_KEYBOARD, which is what upowerd goes by: a mouse has a mouse
-// button and moves relatively, or absolutely without being a touchpad or a tablet.
-InputKind kindOf(const QDir& input)
+// A device with mouse buttons that is neither an accelerometer, a tablet, a touchpad nor a
+// joystick.
+bool movesAsAMouse(const QDir& input, const CapabilityBits& keys, const CapabilityBits& events)
 {
-    const CapabilityBits events(input, "capabilities/ev");
-    const CapabilityBits keys(input, "capabilities/key");
-    const CapabilityBits relative(input, "capabilities/rel");
     const CapabilityBits absolute(input, "capabilities/abs");
     const CapabilityBits properties(input, "properties");
 
@@ -119,12 +147,26 @@ InputKind kindOf(const QDir& input)
                                          keys.anyIn(BTN_TRIGGER_HAPPY1, BTN_TRIGGER_HAPPY40) ||
                                          keys.anyIn(BTN_DPAD_UP, BTN_DPAD_RIGHT))) ||
         absolute.anyIn(ABS_RX, ABS_PRESSURE - 1);
-    const bool mouseButton = keys.anyIn(BTN_MOUSE, BTN_JOYSTICK - 1);
+    return !accelerometer && !tabletOrTouchpad && (absoluteXY || !joystick);
+}
 
-    if (!accelerometer && mouseButton && !tabletOrTouchpad && (absoluteXY || !joystick))
-        return InputKind::Mouse;
+// Tells a mouse and a keyboard from the kernel's capability bits the way udev's input_id marks
+// ID_INPUT_MOUSE and ID_INPUT_KEYBOARD, which is what upowerd goes by: a mouse has a mouse
+// button and moves relatively, or absolutely without being a touchpad or a tablet.
+InputKind kindOf(const QDir& input)
+{
+    const CapabilityBits keys(input, "capabilities/key");
+    const bool mouseButton = keys.anyIn(BTN_MOUSE, BTN_JOYSTICK - 1);
     // ESC, the digits and the first letter rows: a full keyboard.
-    if (events.has(EV_KEY) && keys.allIn(KEY_ESC, KEY_S))
+    const bool fullKeys = keys.allIn(KEY_ESC, KEY_S);
+    // Without mouse buttons no mouse, without a full set of keys no keyboard: most input devices
+    // need no more reading than this.
+    if (!mouseButton && !fullKeys)
+        return InputKind::Other;
+    const CapabilityBits events(input, "capabilities/ev");
+    if (mouseButton && movesAsAMouse(input, keys, events))
+        return InputKind::Mouse;
+    if (events.has(EV_KEY) && fullKeys)
         return InputKind::Keyboard;
     return InputKind::Other;
 }
@@ -170,7 +212,7 @@ bool isUsbInterface(const QDir& device)
 // do, even when the adapter itself is a USB device.
 bool sitsOnItsCable(const QDir& supply)
 {
-    const QString device = QFileInfo(supply.filePath(QStringLiteral("device"))).canonicalFilePath();
+    const QString device = resolvedFolder(supply.filePath(QStringLiteral("device")));
     return !device.isEmpty() && isUsbInterface(QDir(QFileInfo(device).path()));
 }
 
@@ -203,7 +245,11 @@ QList<BatteryService> SysfsBatteryServices::services()
             continue;
         BatteryService service;
         service.product = attribute(supply, QStringLiteral("model_name"));
+        // The kernel's capacity is a percentage; anything else is no reading, as in UPower.
         service.batteryPercent = integerAttribute(supply, QStringLiteral("capacity"));
+        if (service.batteryPercent &&
+            (*service.batteryPercent < 0 || *service.batteryPercent > 100))
+            service.batteryPercent.reset();
         if (isOnCharger(supply) || sitsOnItsCable(supply))
             service.transport = QStringLiteral("USB");
         if (hasMouseBeside(supply))

@@ -26,6 +26,8 @@ const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Propert
 constexpr int refreshBudgetMs = 450;
 
 // UPower's enumerations, from its Device interface.
+constexpr qint64 typeUnknown = 0;
+constexpr qint64 typeBattery = 2;
 constexpr qint64 typeMouse = 5;
 constexpr qint64 stateCharging = 1;
 constexpr qint64 stateFullyCharged = 4;
@@ -52,18 +54,20 @@ std::optional<qint64> integerValue(const QVariant& value)
     }
 }
 
-// A level counts only when it is a whole number that fits: 42.0 is 42, while 42.5, NaN,
-// infinities and values beyond qint64 are no reading at all.
+// A level counts only when it is a whole number from 0 to 100, as UPower defines it: 42.0 is 42,
+// while 42.5, NaN, infinities, -5 and 1e30 are no reading at all.
 std::optional<qint64> wholePercent(const QVariant& value)
 {
-    if (value.metaType().id() != QMetaType::Double)
-        return integerValue(value);
-    const double percent = value.toDouble();
-    constexpr double int64Bound = 9223372036854775808.0; // 2^63, exactly representable
-    if (!std::isfinite(percent) || std::trunc(percent) != percent || percent < -int64Bound ||
-        percent >= int64Bound)
+    if (value.metaType().id() == QMetaType::Double) {
+        const double percent = value.toDouble();
+        if (!(percent >= 0.0 && percent <= 100.0) || std::trunc(percent) != percent)
+            return std::nullopt;
+        return static_cast<qint64>(percent);
+    }
+    const std::optional<qint64> percent = integerValue(value);
+    if (!percent || *percent < 0 || *percent > 100)
         return std::nullopt;
-    return static_cast<qint64>(percent);
+    return percent;
 }
 
 std::optional<QString> textValue(const QVariant& value)
@@ -84,6 +88,18 @@ BatteryService serviceFrom(const QVariantMap& properties)
     if (integerValue(properties.value(QStringLiteral("Type"))) == typeMouse)
         service.batteryLowNotificationType = QStringLiteral("MOUSE");
     return service;
+}
+
+// Typed as something else than a mouse, or powering the computer, and not named a mouse. UPower
+// lists a new peripheral as a plain battery until it has placed it, so that type proves nothing.
+bool cannotBeTheMouse(const QVariantMap& properties, const BatteryService& service)
+{
+    const std::optional<qint64> type = integerValue(properties.value(QStringLiteral("Type")));
+    const bool powersComputer = properties.value(QStringLiteral("PowerSupply")).toBool();
+    const bool placed = type && *type != typeUnknown && (*type != typeBattery || powersComputer);
+    return placed && *type != typeMouse &&
+           !service.product.value_or(QString()).contains(QLatin1String("mouse"),
+                                                         Qt::CaseInsensitive);
 }
 
 int remainingMs(const QDeadlineTimer& deadline)
@@ -112,13 +128,21 @@ QList<BatteryService> UPowerBatteryServices::services()
     const QDBusPendingReply<QList<QDBusObjectPath>> devices(
         QDBusPendingCall::fromCompletedCall(enumerate));
     // No UPower on the bus, or one that does not answer: the kernel still knows the batteries.
-    if (!devices.isValid())
+    if (!devices.isValid()) {
+        m_notMice.clear();
         return m_fallback ? m_fallback->services() : QList<BatteryService>{};
+    }
 
     // Asked all at once, each bounded by what is left of the budget, so the whole refresh ends
     // by the deadline however many devices hang.
+    const QList<QDBusObjectPath> listed = devices.value();
     std::vector<QDBusPendingCall> pending;
-    for (const QDBusObjectPath& device : devices.value()) {
+    QHash<QString, BatteryService> notMice;
+    for (const QDBusObjectPath& device : listed) {
+        if (const auto known = m_notMice.constFind(device.path()); known != m_notMice.cend()) {
+            notMice.insert(device.path(), *known);
+            continue;
+        }
         QDBusMessage getAll = QDBusMessage::createMethodCall(
             upowerService, device.path(), propertiesInterface, QStringLiteral("GetAll"));
         getAll << deviceInterface;
@@ -126,11 +150,22 @@ QList<BatteryService> UPowerBatteryServices::services()
     }
 
     QList<BatteryService> result;
-    for (QDBusPendingCall& call : pending) {
+    auto answer = pending.begin();
+    for (const QDBusObjectPath& device : listed) {
+        if (const auto known = notMice.constFind(device.path()); known != notMice.cend()) {
+            result.append(*known);
+            continue;
+        }
+        QDBusPendingCall& call = *answer++;
         call.waitForFinished();
         const QDBusPendingReply<QVariantMap> properties(call);
-        if (properties.isValid())
-            result.append(serviceFrom(properties.value()));
+        if (!properties.isValid())
+            continue;
+        result.append(serviceFrom(properties.value()));
+        if (cannotBeTheMouse(properties.value(), result.last()))
+            notMice.insert(device.path(), result.last());
     }
+    // A device no longer listed is forgotten: what comes back under its path may be another.
+    m_notMice = std::move(notMice);
     return result;
 }

@@ -7,6 +7,9 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 const QString autostartArgument = QStringLiteral("--autostart");
@@ -250,6 +253,12 @@ Outcome XdgAutostartLoginItem::enable()
     if (!QDir().mkpath(folder)) {
         return Outcome::failure(
             QStringLiteral("Could not create the folder %1 for %2.").arg(folder, m_entryFile));
+    }
+    // QSaveFile would answer in words of its own.
+    if (QFileInfo(m_entryFile).isDir()) {
+        return Outcome::failure(
+            QStringLiteral("Could not write %1: %2")
+                .arg(m_entryFile, QString::fromLocal8Bit(std::strerror(EISDIR))));
     }
     QSaveFile file(m_entryFile);
     if (!file.open(QIODevice::WriteOnly) || file.write(contents.toUtf8()) < 0 || !file.commit()) {

@@ -58,14 +58,17 @@ private:
             return stored.typeId() == QMetaType::QDateTime ? std::optional(stored.toDateTime())
                                                            : std::nullopt;
         }
-        void setInteger(const QString& key, qint64 v) override { m_values.insert(key, v); }
-        void setBoolean(const QString& key, bool v) override { m_values.insert(key, v); }
-        void setDate(const QString& key, const QDateTime& v) override { m_values.insert(key, v); }
+        Outcome write(const QVariantMap& values) override
+        {
+            m_values.insert(values);
+            return Outcome::success();
+        }
         Outcome removeAll() override
         {
             m_values.clear();
             return Outcome::success();
         }
+        Outcome restoreRemoved() override { return Outcome::success(); }
 
     private:
         QVariant value(const QString& key) const

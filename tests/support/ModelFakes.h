@@ -43,13 +43,26 @@ public:
         }
         return stored.toDateTime();
     }
-    void setInteger(const QString& key, qint64 v) override { values.insert(key, v); }
-    void setBoolean(const QString& key, bool v) override { values.insert(key, v); }
-    void setDate(const QString& key, const QDateTime& v) override { values.insert(key, v); }
+    Outcome write(const QVariantMap& written) override
+    {
+        if (!failure.isEmpty()) {
+            return Outcome::failure(failure);
+        }
+        values.insert(written);
+        return Outcome::success();
+    }
     Outcome removeAll() override
     {
-        values.clear();
+        if (!failure.isEmpty()) {
+            return Outcome::failure(failure);
+        }
+        removed = std::exchange(values, {});
         ++removals;
+        return Outcome::success();
+    }
+    Outcome restoreRemoved() override
+    {
+        values.insert(std::exchange(removed, {}));
         return Outcome::success();
     }
 
@@ -59,8 +72,10 @@ public:
     }
 
     QVariantMap values;
+    QVariantMap removed;
     QVariantMap defaults;
     int removals = 0;
+    QString failure; // set to make every write and removal fail with this description
 };
 
 class FakeLoginItem final : public LoginItem {

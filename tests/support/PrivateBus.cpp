@@ -87,6 +87,12 @@ bool PrivateBus::start()
     return !m_address.isEmpty();
 }
 
+void PrivateBus::stop()
+{
+    if (m_daemon)
+        endProcess(*m_daemon);
+}
+
 QDBusConnection PrivateBus::connection(const QString& connectionName) const
 {
     if (!m_connectionNames.contains(connectionName))

@@ -29,6 +29,8 @@ public:
 
     // False, with a warning saying why, when dbus-daemon cannot be started.
     bool start();
+    // Ends dbus-daemon, as when the bus goes away under its clients.
+    void stop();
     QString address() const { return m_address; }
     QDBusConnection connection(const QString& connectionName) const;
 

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <csignal>
 #include <linux/capability.h>
@@ -103,6 +104,14 @@ RealLogind::RealLogind(const PrivateBus& systemBus, int inhibitDelayMaxSeconds)
 
 RealLogind::~RealLogind()
 {
+    stop();
+    if (m_standIn) {
+        end(*m_standIn);
+    }
+}
+
+void RealLogind::stop()
+{
     if (m_namespace && m_namespace->state() != QProcess::NotRunning) {
         // Ending the namespace's first process ends every process in it; unshare then returns.
         const QString children = QString::fromLatin1(
@@ -116,10 +125,13 @@ RealLogind::~RealLogind()
         if (!m_namespace->waitForFinished(2000)) {
             end(*m_namespace);
         }
+        // The bus lets the name go once it has seen the connection close.
+        const QDeadlineTimer deadline(budgetMs);
+        while (ownerPid(login1) > 0 && !deadline.hasExpired()) {
+            QThread::msleep(5);
+        }
     }
-    if (m_standIn) {
-        end(*m_standIn);
-    }
+    m_namespace.reset();
 }
 
 QString RealLogind::missingTools()
@@ -164,11 +176,13 @@ bool RealLogind::start()
     if (m_address.isEmpty() || !m_logFolder.isValid()) {
         return false;
     }
-    m_standIn = childProcess();
-    m_standIn->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_standIn->start(python, {NW_TEST_SUPPORT_DIR "/systemd1-standin.py", m_address});
-    if (!cameUp(systemd1, *m_standIn)) {
-        return false;
+    if (!m_standIn) {
+        m_standIn = childProcess();
+        m_standIn->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_standIn->start(python, {NW_TEST_SUPPORT_DIR "/systemd1-standin.py", m_address});
+        if (!cameUp(systemd1, *m_standIn)) {
+            return false;
+        }
     }
     // A bare environment: the bus address is the only way out, and nothing points at a
     // notification socket or another bus.
@@ -256,6 +270,15 @@ bool RealLogind::finishJobs(const QString& result)
                                                        "org.nightwick.Recorder", "FinishJobs");
     call << result;
     return m_bus.call(call, QDBus::Block, budgetMs).type() == QDBusMessage::ReplyMessage;
+}
+
+bool RealLogind::clearCalls()
+{
+    return m_bus
+               .call(QDBusMessage::createMethodCall(systemd1, "/org/freedesktop/systemd1",
+                                                    "org.nightwick.Recorder", "Clear"),
+                     QDBus::Block, budgetMs)
+               .type() == QDBusMessage::ReplyMessage;
 }
 
 QList<RealLogind::Call> RealLogind::calls(const QString& member) const

@@ -34,8 +34,10 @@ public:
     // Empty when logind can be contained here, else why not, so a test can skip.
     static QString missingTools();
 
-    // Starts the stand-in, then logind, and waits until logind owns its name on the bus.
+    // Starts the stand-in (once), then logind, and waits until logind owns its name on the bus.
     bool start();
+    // Ends logind, and everything in its namespace; the stand-in and its record stay.
+    void stop();
     // Empty when logind is contained as intended, else what is wrong.
     QString safetyProblem() const;
     // Asks logind to power off, after checking that it is safely contained.
@@ -45,6 +47,8 @@ public:
     bool finishJobs(const QString& result = QStringLiteral("canceled"));
 
     QList<Call> calls(const QString& member) const;
+    // Forgets the calls recorded so far.
+    bool clearCalls();
     // What logind has written to stderr so far.
     QString log() const;
 

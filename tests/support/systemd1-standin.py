@@ -5,7 +5,8 @@ systemd-logind under test, and records what reaches it.
 It only ever connects to the bus address it is given, never to the machine's buses. Every
 method call to it and every signal of logind's manager is recorded with the time it arrived
 (CLOCK_MONOTONIC, in ms, the clock QElapsedTimer reads). The recorder interface hands the
-record out and finishes the started jobs, which logind takes as a called-off shutdown."""
+record out, clears it, and finishes the started jobs, which logind takes as a called-off
+shutdown."""
 
 import sys
 import time
@@ -62,6 +63,11 @@ class Manager(dbus.service.Object):
     @dbus.service.method(RECORDER, out_signature="a(dss)")
     def Calls(self):
         return dbus.Array(self.record, signature="(dss)")
+
+    # Forgets what was recorded, so that a long run's record stays short.
+    @dbus.service.method(RECORDER)
+    def Clear(self):
+        self.record = []
 
     # Ends every job still running, as systemd does when another job replaces it.
     @dbus.service.method(RECORDER, in_signature="s")

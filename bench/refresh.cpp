@@ -1,0 +1,175 @@
+// The cost of one refresh of the agent's model, driven in this process over the real upowerd (on a
+// private bus, over a simulated sysfs) and the real settings and autostart files, and what 10,000
+// refreshes leave behind. Prints one JSON object per line for bench/run.
+#include "AppModel.h"
+#include "UPowerTestbed.h"
+#include "platform/Alerts.h"
+#include "platform/Clock.h"
+#include "platform/FreedesktopTrash.h"
+#include "platform/IniSettingsStore.h"
+#include "platform/SysfsBatteryServices.h"
+#include "platform/UPowerBatteryServices.h"
+#include "platform/XdgAutostartLoginItem.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+class SilentAlerts final : public Alerts {
+public:
+    void showError(const QString& description) override
+    {
+        std::fprintf(stderr, "alert: %s\n", qPrintable(description));
+    }
+    void showNotice(const QString&) override {}
+};
+
+int openDescriptors()
+{
+    return int(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size());
+}
+
+// Resident and proportional set size in KiB.
+std::pair<qint64, qint64> memory()
+{
+    QFile rollup("/proc/self/smaps_rollup");
+    qint64 rss = 0, pss = 0;
+    if (rollup.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : rollup.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.value(0) == "Rss:")
+                rss = fields.value(1).toLongLong();
+            else if (fields.value(0) == "Pss:")
+                pss = fields.value(1).toLongLong();
+        }
+    }
+    return {rss, pss};
+}
+
+// Median and worst of `runs` timings of `work`, in ms, after a few unmeasured ones.
+QJsonObject timed(int runs, const std::function<void()>& work)
+{
+    for (int i = 0; i < 5; ++i)
+        work();
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    std::sort(ms.begin(), ms.end());
+    return {{"runs", runs}, {"medianMs", ms[ms.size() / 2]}, {"worstMs", ms.back()}};
+}
+
+void print(const QJsonObject& object)
+{
+    std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int leakRefreshes = qEnvironmentVariableIntValue("NW_BENCH_REFRESHES") > 0
+                                  ? qEnvironmentVariableIntValue("NW_BENCH_REFRESHES")
+                                  : 10000;
+    if (const QString missing = UPowerTestbed::missingTools(); !missing.isEmpty()) {
+        std::fprintf(stderr, "needs upowerd and umockdev: %s\n", qPrintable(missing));
+        return 77;
+    }
+    // A mouse alone; a desk full of Bluetooth devices beside a laptop's battery, of which one is
+    // the mouse; and twenty mice, each of which a refresh must ask about.
+    using namespace Simulated;
+    const auto mixed = [] {
+        SimulatedDevices devices{laptopBattery(60), magicMouseOnBluetooth(41)};
+        const Input kinds[] = {Input::Keyboard, Input::Touchpad, Input::Keys, Input::None};
+        for (int i = 0; i < 18; ++i) {
+            const Input kind = i < 2 ? Input::None : kinds[i % 3];
+            devices << bluetoothDevice(QStringLiteral("Device %1").arg(i), 50, kind, 512 + 256 * i);
+        }
+        return devices;
+    };
+    SimulatedDevices mice;
+    for (int i = 0; i < 20; ++i)
+        mice << bluetoothDevice(QStringLiteral("Mouse %1").arg(i), 41 + i, Input::Mouse,
+                                512 + 256 * i);
+    const QList<std::pair<QString, SimulatedDevices>> scenarios{
+        {"1 device", {magicMouseOnBluetooth(41)}}, {"20 devices", mixed()}, {"20 mice", mice}};
+    for (const auto& [scenario, devices] : scenarios) {
+        UPowerTestbed testbed;
+        if (!testbed.start() || !testbed.add(devices) || !testbed.startUPower() ||
+            !testbed.waitUntilSettled())
+            return 1;
+
+        // The settings and the autostart entry where the user's would be: on the disk.
+        QTemporaryDir home(QDir::homePath() + "/.cache/nightwick-bench-XXXXXX");
+        const QString program = home.filePath("Applications/nightwick");
+        SystemClock clock;
+        IniSettingsStore store(home.filePath("config/nightwick/nightwick.conf"));
+        XdgAutostartLoginItem loginItem(home.filePath("config/autostart/nightwick.desktop"),
+                                        program);
+        loginItem.enable();
+        FreedesktopTrash trash;
+        SilentAlerts alerts;
+        UPowerBatteryServices batteries(
+            testbed.connection("bench"),
+            std::make_unique<SysfsBatteryServices>(testbed.powerSupplyFolder()));
+        AppModel model({batteries, store, loginItem, trash, alerts, clock, program});
+        if (model.battery() != MouseBattery{41, false})
+            std::fprintf(stderr, "unexpected reading with %s\n", qPrintable(scenario));
+
+        print({{"what", "upower read"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                                    batteries.services();
+                                                                })}});
+        print({{"what", "refresh"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                                model.refresh();
+                                                            })}});
+        print({{"what", "reminder decision"},
+               {"devices", scenario},
+               {"timing", timed(200, [&] { model.percentNeedingReminder(); })}});
+        QCoreApplication::processEvents();
+        SysfsBatteryServices sysfs(testbed.powerSupplyFolder());
+        print({{"what", "sysfs read"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                                   sysfs.services();
+                                                               })}});
+
+        if (devices.size() == 1) {
+            for (int i = 0; i < 100; ++i)
+                model.refresh();
+            const int descriptorsBefore = openDescriptors();
+            const auto [rssBefore, pssBefore] = memory();
+            for (int i = 0; i < leakRefreshes; ++i)
+                model.refresh();
+            const auto [rssAfter, pssAfter] = memory();
+            print({{"what", "repeated refreshes"},
+                   {"refreshes", leakRefreshes},
+                   {"descriptorsBefore", descriptorsBefore},
+                   {"descriptorsAfter", openDescriptors()},
+                   {"rssBeforeKiB", rssBefore},
+                   {"rssAfterKiB", rssAfter},
+                   {"pssBeforeKiB", pssBefore},
+                   {"pssAfterKiB", pssAfter}});
+        }
+
+        // Without UPower on the bus, each refresh reads sysfs instead.
+        testbed.stopUPower();
+        print({{"what", "refresh through sysfs"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                                              model.refresh();
+                                                                          })}});
+    }
+    return 0;
+}
