@@ -184,7 +184,8 @@ private slots:
         QTest::newRow("fraction is no reading") << QVariantMap{{"Percentage", 42.5}} << service({});
         QTest::newRow("percentage as text") << QVariantMap{{"Percentage", "42"}} << service({});
         QTest::newRow("NaN") << QVariantMap{{"Percentage", std::nan("")}} << service({});
-        QTest::newRow("negative") << QVariantMap{{"Percentage", -5.0}} << service({});
+        QTest::newRow("negative passes as reported")
+            << QVariantMap{{"Percentage", -5.0}} << service(-5);
         QTest::newRow("1e30") << QVariantMap{{"Percentage", 1e30}} << service({});
         QTest::newRow("type as text") << QVariantMap{{"Type", "5"}} << service(42);
         QTest::newRow("no usable Model: a mouse by its type alone")

@@ -245,11 +245,8 @@ QList<BatteryService> SysfsBatteryServices::services()
             continue;
         BatteryService service;
         service.product = attribute(supply, QStringLiteral("model_name"));
-        // The kernel's capacity is a percentage; anything else is no reading, as in UPower.
+        // As the device reports it, not clamped: a level beyond 0-100 is the device's to own.
         service.batteryPercent = integerAttribute(supply, QStringLiteral("capacity"));
-        if (service.batteryPercent &&
-            (*service.batteryPercent < 0 || *service.batteryPercent > 100))
-            service.batteryPercent.reset();
         if (isOnCharger(supply) || sitsOnItsCable(supply))
             service.transport = QStringLiteral("USB");
         if (hasMouseBeside(supply))

@@ -54,20 +54,19 @@ std::optional<qint64> integerValue(const QVariant& value)
     }
 }
 
-// A level counts only when it is a whole number from 0 to 100, as UPower defines it: 42.0 is 42,
-// while 42.5, NaN, infinities, -5 and 1e30 are no reading at all.
+// A level counts only when it is a whole number that fits: 42.0 is 42, while 42.5, NaN,
+// infinities and 1e30 are no reading at all. A whole level beyond 0-100 passes as the device
+// reports it.
 std::optional<qint64> wholePercent(const QVariant& value)
 {
-    if (value.metaType().id() == QMetaType::Double) {
-        const double percent = value.toDouble();
-        if (!(percent >= 0.0 && percent <= 100.0) || std::trunc(percent) != percent)
-            return std::nullopt;
-        return static_cast<qint64>(percent);
-    }
-    const std::optional<qint64> percent = integerValue(value);
-    if (!percent || *percent < 0 || *percent > 100)
+    if (value.metaType().id() != QMetaType::Double)
+        return integerValue(value);
+    const double percent = value.toDouble();
+    constexpr double int64Bound = 9223372036854775808.0; // 2^63, exactly representable
+    if (!std::isfinite(percent) || std::trunc(percent) != percent || percent < -int64Bound ||
+        percent >= int64Bound)
         return std::nullopt;
-    return percent;
+    return static_cast<qint64>(percent);
 }
 
 std::optional<QString> textValue(const QVariant& value)
