@@ -1,10 +1,10 @@
 #include "AppDelegate.h"
 
-#include "platform/Alerts.h"
-#include "platform/ConsoleLogins.h"
-#include "platform/LoginSession.h"
-#include "platform/SessionManagerClient.h"
-#include "platform/ShutdownInhibitor.h"
+#include "platform/desktop/Alerts.h"
+#include "platform/session/ConsoleLogins.h"
+#include "platform/session/LoginSession.h"
+#include "platform/session/SessionManagerClient.h"
+#include "platform/session/ShutdownInhibitor.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -10,7 +10,7 @@
 #include "AppModel.h"
 #include "ReminderWindow.h"
 #include "SettingsWindow.h"
-#include "platform/Clock.h"
+#include "Clock.h"
 
 class ConsoleLogins;
 class LoginSession;

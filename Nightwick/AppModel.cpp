@@ -1,10 +1,10 @@
 #include "AppModel.h"
 
-#include "platform/Alerts.h"
-#include "platform/Clock.h"
-#include "platform/LoginItem.h"
-#include "platform/SettingsStore.h"
-#include "platform/Trash.h"
+#include "platform/desktop/Alerts.h"
+#include "Clock.h"
+#include "platform/files/LoginItem.h"
+#include "platform/files/SettingsStore.h"
+#include "platform/files/Trash.h"
 
 #include <QDir>
 #include <QFileInfo>

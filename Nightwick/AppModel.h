@@ -7,8 +7,8 @@
 
 #include <optional>
 
-#include "platform/BatteryServices.h"
-#include "platform/Outcome.h"
+#include "platform/battery/BatteryServices.h"
+#include "Outcome.h"
 
 class Alerts;
 class Clock;

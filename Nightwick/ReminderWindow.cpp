@@ -1,7 +1,7 @@
 #include "ReminderWindow.h"
 #include "ReminderWindow_p.h"
-#include "platform/Clock.h"
-#include "platform/SwayFocusedOutput.h"
+#include "Clock.h"
+#include "platform/desktop/SwayFocusedOutput.h"
 
 #include <QCursor>
 #include <QEasingCurve>

@@ -3,7 +3,7 @@
 
 #include "AppModel.h"
 #include "Look.h"
-#include "platform/Clock.h"
+#include "Clock.h"
 
 #include <QEnterEvent>
 #include <QFontMetrics>

@@ -3,13 +3,13 @@
 // refreshes leave behind. Prints one JSON object per line for bench/run.
 #include "AppModel.h"
 #include "UPowerTestbed.h"
-#include "platform/Alerts.h"
-#include "platform/Clock.h"
-#include "platform/FreedesktopTrash.h"
-#include "platform/IniSettingsStore.h"
-#include "platform/SysfsBatteryServices.h"
-#include "platform/UPowerBatteryServices.h"
-#include "platform/XdgAutostartLoginItem.h"
+#include "platform/desktop/Alerts.h"
+#include "Clock.h"
+#include "platform/files/FreedesktopTrash.h"
+#include "platform/files/IniSettingsStore.h"
+#include "platform/battery/SysfsBatteryServices.h"
+#include "platform/battery/UPowerBatteryServices.h"
+#include "platform/files/XdgAutostartLoginItem.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "platform/AppActivation.h"
+#include "platform/desktop/AppActivation.h"
 
 #include "PrivateBus.h"
 

@@ -1,5 +1,5 @@
 #include "AppModel.h"
-#include "platform/SysfsBatteryServices.h"
+#include "platform/battery/SysfsBatteryServices.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,8 +3,8 @@
 #include "ModelFakes.h"
 #include "PrivateBus.h"
 #include "UPowerTestbed.h"
-#include "platform/SysfsBatteryServices.h"
-#include "platform/UPowerBatteryServices.h"
+#include "platform/battery/SysfsBatteryServices.h"
+#include "platform/battery/UPowerBatteryServices.h"
 
 #include <QDBusInterface>
 #include <QDBusObjectPath>

@@ -2,7 +2,7 @@
 #include "RealLogind.h"
 #include "UPowerTestbed.h"
 #include "XvfbDisplay.h"
-#include "platform/LogindShutdownInhibitor.h"
+#include "platform/session/LogindShutdownInhibitor.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "platform/IniSettingsStore.h"
-#include "platform/LogindLoginSession.h"
-#include "platform/UtmpConsoleLogins.h"
-#include "platform/XdgAutostartLoginItem.h"
+#include "platform/files/IniSettingsStore.h"
+#include "platform/session/LogindLoginSession.h"
+#include "platform/session/UtmpConsoleLogins.h"
+#include "platform/files/XdgAutostartLoginItem.h"
 
 #include "PrivateBus.h"
 

@@ -1,7 +1,7 @@
 #include "AgentFixture.h"
-#include "platform/FreedesktopTrash.h"
-#include "platform/IniSettingsStore.h"
-#include "platform/XdgAutostartLoginItem.h"
+#include "platform/files/FreedesktopTrash.h"
+#include "platform/files/IniSettingsStore.h"
+#include "platform/files/XdgAutostartLoginItem.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

@@ -2,11 +2,11 @@
 
 #include "AppModel.h"
 #include "SettingsWindow.h"
-#include "platform/Alerts.h"
-#include "platform/BatteryServices.h"
-#include "platform/LoginItem.h"
-#include "platform/SettingsStore.h"
-#include "platform/Trash.h"
+#include "platform/desktop/Alerts.h"
+#include "platform/battery/BatteryServices.h"
+#include "platform/files/LoginItem.h"
+#include "platform/files/SettingsStore.h"
+#include "platform/files/Trash.h"
 
 #include <QVariantMap>
 #include <QWidget>

@@ -10,7 +10,7 @@
 #include "SampleModel.h"
 #include "SettingsWindow.h"
 #include "WidgetSnapshot.h"
-#include "platform/Clock.h"
+#include "Clock.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

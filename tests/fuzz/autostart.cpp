@@ -2,7 +2,7 @@
 // writes for a program anywhere: the first is read without fault, the second always reads back as
 // the agent's own.
 #include "FuzzScratch.h"
-#include "platform/XdgAutostartLoginItem.h"
+#include "platform/files/XdgAutostartLoginItem.h"
 
 #include <cstdlib>
 

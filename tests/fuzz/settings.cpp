@@ -1,7 +1,7 @@
 // The settings file as the user or a crash may leave it. Reading it never fails, and a write sets
 // the agent's keys while every other key reads back as it was.
 #include "FuzzScratch.h"
-#include "platform/IniSettingsStore.h"
+#include "platform/files/IniSettingsStore.h"
 
 #include <QSettings>
 

@@ -1,7 +1,7 @@
 // The power supply class as a kernel, a driver or a broken device may lay it out: attributes of
 // any content, files where folders belong and the other way round. The reader never fails.
 #include "FuzzScratch.h"
-#include "platform/SysfsBatteryServices.h"
+#include "platform/battery/SysfsBatteryServices.h"
 
 #include <QTemporaryDir>
 

@@ -4,10 +4,10 @@
 
 #include "FakeClock.h"
 #include "ModelFakes.h"
-#include "platform/ConsoleLogins.h"
-#include "platform/LoginSession.h"
-#include "platform/SessionManagerClient.h"
-#include "platform/ShutdownInhibitor.h"
+#include "platform/session/ConsoleLogins.h"
+#include "platform/session/LoginSession.h"
+#include "platform/session/SessionManagerClient.h"
+#include "platform/session/ShutdownInhibitor.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 // Writes through the agent's settings store as fast as it can, for a test that kills it in the
 // middle of a write. Each write sets two keys to the same new number; each line on stdout names a
 // write that has returned.
-#include "platform/IniSettingsStore.h"
+#include "platform/files/IniSettingsStore.h"
 
 #include <cstdio>
 
