@@ -104,7 +104,3 @@ std::optional<qsizetype> chooseScreen(const QList<QRect>& screens, std::optional
 
 // A rectangle of `size` centred on `frame`.
 QRect centredIn(const QRect& frame, QSize size);
-
-// Whether windows of the running window system can be see-through: not so on an X11 display
-// without a compositing manager.
-bool windowSystemComposites();
