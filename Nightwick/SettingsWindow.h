@@ -11,8 +11,7 @@ class BatteryLine;
 class ChoiceRow;
 class Clock;
 class CommandRow;
-class SettingsNSWindow;
-class TextLine;
+class QKeyEvent;
 class Timer;
 
 // The settings page: the mouse's battery line, the threshold and open-at-login choices, and the
@@ -34,34 +33,42 @@ public:
     // True between the first click on "uninstall" and the disarm 4 seconds later.
     bool isConfirmingUninstall() const { return m_confirmingUninstall; }
 
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
 private:
     void buildPage();
     void showModel();
     void uninstallTapped();
     void setConfirmingUninstall(bool confirming);
-    void layoutPage();
 
     AppModel& m_model;
     Actions m_actions;
     std::unique_ptr<Timer> m_disarmTimer;
     bool m_confirmingUninstall = false;
 
-    // Children, owned through their Qt parent (this view).
-    TextLine* m_headline = nullptr;
-    TextLine* m_tagline = nullptr;
-    TextLine* m_mouseLabel = nullptr;
-    TextLine* m_remindLabel = nullptr;
-    TextLine* m_loginLabel = nullptr;
+    // Children that change with the model, owned through their Qt parent (this view).
     BatteryLine* m_batteryLine = nullptr;
     ChoiceRow* m_thresholdChoices = nullptr;
     ChoiceRow* m_loginChoices = nullptr;
-    CommandRow* m_testReminderRow = nullptr;
     CommandRow* m_uninstallRow = nullptr;
-    int m_firstRuleY = 0;
-    int m_secondRuleY = 0;
+};
+
+// The top-level settings window: exactly the page's size, dark whatever the desktop theme,
+// moved by dragging its background, hidden by Ctrl+W.
+class SettingsNSWindow : public QWidget {
+    Q_OBJECT
+public:
+    SettingsNSWindow(AppModel& model, SettingsView::Actions actions, Clock& clock);
+
+    SettingsView& view() const { return *m_view; }
+
+    // Only Ctrl+W, with no other modifier, closes the window.
+    static bool isCloseShortcut(const QKeyEvent& event);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    SettingsView* m_view = nullptr;
 };
 
 // Owns the settings window: builds it at the first show() and keeps it, closed or not, for

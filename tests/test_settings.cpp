@@ -1,4 +1,5 @@
-#include "SettingsWindow_p.h"
+#include "SettingsRows.h"
+#include "SettingsWindow.h"
 
 #include "Look.h"
 

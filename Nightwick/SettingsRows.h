@@ -1,10 +1,9 @@
 #pragma once
 
-// The pieces of the settings page. Only SettingsWindow.cpp and its tests include this.
-
-#include "SettingsWindow.h"
+// The rows of the settings page and the pieces they are made of.
 
 #include "AppModel.h"
+#include "Look.h"
 
 #include <QAbstractButton>
 #include <QColor>
@@ -15,7 +14,7 @@
 #include <functional>
 #include <optional>
 
-class BlockBar;
+class QKeyEvent;
 
 // Text in one colour, in the font inherited from the page unless given its own. Several lines
 // may be separated by '\n', with extra space between them.
@@ -30,8 +29,6 @@ public:
     void setColour(const QColor& colour);
     void setExtraLineSpacing(int pixels);
 
-    // Distance from the top to the first line's baseline.
-    int firstBaseline() const;
     QSize sizeHint() const override;
 
 protected:
@@ -71,7 +68,7 @@ protected:
     void nextCheckState() override {}
 };
 
-// A row of choices, 6 apart. The row does not remember a choice: the page tells it which one
+// A row of choices, 6 apart, at their preferred sizes. The row does not remember a choice: the page tells it which one
 // is selected, from the model.
 class ChoiceRow : public QWidget {
     Q_OBJECT
@@ -88,16 +85,7 @@ public:
     void setSelected(std::optional<qsizetype> index);
     const QList<ChoiceButton*>& buttons() const { return m_buttons; }
 
-    int firstBaseline() const;
-    QSize sizeHint() const override;
-
-protected:
-    void changeEvent(QEvent* event) override;
-
 private:
-    QList<QWidget*> parts() const;
-    void layoutButtons();
-
     QList<ChoiceButton*> m_buttons;
 };
 
@@ -115,21 +103,12 @@ public:
     // The bar turns red once the level is at or below the threshold, unless it is charging.
     static QColor barFill(const MouseBattery& battery, qint64 threshold);
 
-    int firstBaseline() const;
-    QSize sizeHint() const override;
-
     const TextLine& status() const { return *m_status; }
     const TextLine& percent() const { return *m_percent; }
     const BlockBar& bar() const { return *m_bar; }
     const TextLine& charging() const { return *m_charging; }
 
-protected:
-    void changeEvent(QEvent* event) override;
-
 private:
-    QList<QWidget*> parts() const;
-    void layoutParts();
-
     TextLine* m_status = nullptr;
     TextLine* m_percent = nullptr;
     BlockBar* m_bar = nullptr;
@@ -174,24 +153,4 @@ private:
     QColor m_tint;
     std::function<void()> m_action;
     bool m_hovering = false;
-};
-
-// The top-level settings window: exactly the page's size, dark whatever the desktop theme,
-// moved by dragging its background, hidden by Ctrl+W.
-class SettingsNSWindow : public QWidget {
-    Q_OBJECT
-public:
-    SettingsNSWindow(AppModel& model, SettingsView::Actions actions, Clock& clock);
-
-    SettingsView& view() const { return *m_view; }
-
-    // Only Ctrl+W, with no other modifier, closes the window.
-    static bool isCloseShortcut(const QKeyEvent& event);
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-
-private:
-    SettingsView* m_view = nullptr;
 };
