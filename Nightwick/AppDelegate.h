@@ -53,7 +53,6 @@ public:
 
     AppModel& model() { return m_model; }
     ReminderWindow& reminder() { return m_reminder; }
-    const Timer* pollTimer() const { return m_pollTimer.get(); }
 
     // Runs once the event loop has started.
     void applicationDidFinishLaunching(const QStringList& arguments);

@@ -6,10 +6,20 @@
 #include "platform/files/SettingsStore.h"
 #include "platform/files/Trash.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
 namespace {
+
+// A failure no one is waiting for (a reading not stored, an undo that did not take) still goes
+// to the log, where a user asking why can find it.
+void logIfFailed(const Outcome& outcome)
+{
+    if (!outcome.ok()) {
+        qWarning().noquote() << outcome.errorDescription();
+    }
+}
 
 const QString thresholdKey = QStringLiteral("threshold");
 const QString lastPercentKey = QStringLiteral("lastPercent");
@@ -164,9 +174,9 @@ void AppModel::storeReading()
     }
     m_readingStored = true;
     // One write, so the file never holds the level of one reading with the time of another.
-    m_services.store.write({{lastPercentKey, m_lastReading->battery.percent},
-                            {lastChargingKey, m_lastReading->battery.isCharging},
-                            {lastSeenKey, m_lastReading->seen}});
+    logIfFailed(m_services.store.write({{lastPercentKey, m_lastReading->battery.percent},
+                                        {lastChargingKey, m_lastReading->battery.isCharging},
+                                        {lastSeenKey, m_lastReading->seen}}));
 }
 
 void AppModel::refresh()
@@ -203,7 +213,7 @@ void AppModel::registerLoginItemOnFirstInstall()
     if (!m_services.store.setBoolean(loginItemConfiguredKey, true).ok()) {
         return;
     }
-    m_services.loginItem.enable();
+    logIfFailed(m_services.loginItem.enable());
     refresh();
 }
 
@@ -243,12 +253,12 @@ Outcome AppModel::uninstall()
     if (outcome.ok() && !packaged) {
         outcome = m_services.trash.moveToTrash(m_services.programFile);
         if (!outcome.ok()) {
-            m_services.store.restoreRemoved();
+            logIfFailed(m_services.store.restoreRemoved());
         }
     }
     if (!outcome.ok()) {
         if (loginItemTurnedOff) {
-            m_services.loginItem.enable();
+            logIfFailed(m_services.loginItem.enable());
         }
         refresh();
         return outcome;

@@ -104,11 +104,6 @@ void BlockBarPulse::start()
     m_animation->start();
 }
 
-bool BlockBarPulse::isRunning() const
-{
-    return m_animation->state() == QAbstractAnimation::Running;
-}
-
 qint64 BlockBarLook::litCount(qint64 percent, qint64 cells)
 {
     if (percent < 1 || cells <= 0) {
@@ -155,15 +150,6 @@ void BlockBar::setPercent(qint64 percent)
 {
     if (percent != m_look.percent) {
         m_look.percent = percent;
-        update();
-    }
-}
-
-void BlockBar::setCells(qint64 cells)
-{
-    if (cells != m_look.cells) {
-        m_look.cells = cells;
-        updateGeometry();
         update();
     }
 }

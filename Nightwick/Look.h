@@ -40,7 +40,6 @@ public:
     static qreal opacityAt(qint64 elapsedMs);
 
     void start();
-    bool isRunning() const;
     qreal opacity() const { return m_opacity; }
 
 signals:
@@ -88,7 +87,6 @@ public:
     qint64 percent() const { return m_look.percent; }
     void setPercent(qint64 percent);
     qint64 cells() const { return m_look.cells; }
-    void setCells(qint64 cells);
     QColor fill() const { return m_look.fill; }
     void setFill(const QColor& fill);
     bool isBlinking() const { return m_blinking; }

@@ -4,8 +4,9 @@
 
 #include <utility>
 
-// The result of an operation on the system that can fail with a message for the user.
-class Outcome {
+// The result of an operation on the system that can fail with a message for the user. A failure
+// dropped unread is a failure the user never hears of, so the compiler asks for a look.
+class [[nodiscard]] Outcome {
 public:
     static Outcome success() { return Outcome{}; }
     static Outcome failure(QString description) { return Outcome{std::move(description)}; }

@@ -82,16 +82,16 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("sub/nightwick.conf");
         IniSettingsStore store(path);
-        store.setBoolean("lastCharging", true);
+        QVERIFY(store.setBoolean("lastCharging", true).ok());
         const QDateTime seen(QDate(2026, 12, 6), QTime(7, 43, 49, 123), Qt::UTC);
-        store.setDate("lastSeen", seen);
+        QVERIFY(store.setDate("lastSeen", seen).ok());
         QSettings onDisk(path, QSettings::IniFormat);
         QCOMPARE(onDisk.value("lastSeen").toString(), "2026-12-06T07:43:49.123Z");
         QCOMPARE(onDisk.value("lastCharging").toString(), "true");
 
         // Stray lines a person added do not cost the keys around them.
         writeFile(path, "this is not ini\nthreshold=20\n");
-        store.setInteger("lastPercent", 7);
+        QVERIFY(store.setInteger("lastPercent", 7).ok());
         QCOMPARE(store.integer("threshold"), 20);
         QCOMPARE(store.integer("lastPercent"), 7);
         QCOMPARE(store.date("lastSeen"), std::optional(seen));

@@ -20,7 +20,7 @@ struct Page {
         if (percent >= 0) { // else no mouse
             batteries.setMouse(percent, charging);
         }
-        store.setInteger(QStringLiteral("threshold"), threshold);
+        QVERIFY(store.setInteger(QStringLiteral("threshold"), threshold).ok());
         loginItem.enabled = opensAtLogin;
         model = std::make_unique<AppModel>(AppModel::Services{
             batteries, store, loginItem, trash, alerts, clock, QStringLiteral("/opt/nw")});

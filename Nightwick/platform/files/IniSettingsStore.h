@@ -24,10 +24,6 @@ public:
     Outcome removeAll() override;
     Outcome restoreRemoved() override;
 
-    // The file's text with `values` set in its [General] section and everything else kept as
-    // QSettings reads it, lines it cannot read included.
-    static QByteArray withValues(QByteArray text, const QVariantMap& values);
-
 private:
     // What removeAll took away: the file's bytes, or the target of a link.
     struct Removed {

@@ -61,7 +61,6 @@ void GnomeSessionClient::start()
                 }
                 m_clientPath = reply.value().path();
                 subscribe();
-                emit registered();
             });
 }
 

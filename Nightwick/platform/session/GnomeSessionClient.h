@@ -25,12 +25,6 @@ public:
     void start() override;
     void answerEndSession() override;
 
-    // The client object the session manager made for the agent; empty until registered.
-    QString clientPath() const { return m_clientPath; }
-
-signals:
-    void registered();
-
 private slots:
     void queryEndSession(const QDBusMessage& message);
     void endSession(const QDBusMessage& message);

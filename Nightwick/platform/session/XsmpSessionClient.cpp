@@ -110,7 +110,6 @@ void XsmpSessionClient::opened()
     m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this,
             &XsmpSessionClient::processMessages);
-    emit registered();
 }
 
 void XsmpSessionClient::setProperties()

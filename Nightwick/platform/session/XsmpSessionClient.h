@@ -30,12 +30,6 @@ public:
     void start() override;
     void answerEndSession() override;
 
-    // The id the session manager gave the agent; empty until registered.
-    QString clientId() const { return m_clientId; }
-
-signals:
-    void registered();
-
 private:
     struct Opened {
         _SmcConn* connection = nullptr;
