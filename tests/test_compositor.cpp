@@ -95,8 +95,8 @@ private slots:
                 QSKIP(qPrintable(QStringLiteral("needs %1").arg(tool)));
             }
         }
-        if (qEnvironmentVariableIsEmpty("NIGHTWICK_SNAPSHOT")) {
-            QSKIP("NIGHTWICK_SNAPSHOT is not set; run through ctest");
+        if (qEnvironmentVariableIsEmpty("NIGHTWICK_SHOW_CARD")) {
+            QSKIP("NIGHTWICK_SHOW_CARD is not set; run through ctest");
         }
         startSway();
         swaymsg({"create_output"});
@@ -149,7 +149,7 @@ private slots:
         environment.insert("QT_QPA_PLATFORM", "xcb");
         card.setProcessEnvironment(environment);
         // Its own time-out is a minute away, so an end before then is a dismissal.
-        card.start(qEnvironmentVariable("NIGHTWICK_SNAPSHOT"), {"--show", "--seconds", "60"});
+        card.start(qEnvironmentVariable("NIGHTWICK_SHOW_CARD"), {"60"});
         QImage shot;
         QRect border;
         QVERIFY2(eventually([&] { // whole, faded in, and above the fullscreen window on the left
