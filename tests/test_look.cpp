@@ -1,7 +1,9 @@
 #include "Look.h"
+#include "ReferencePicture.h"
 
-#include <QImage>
 #include <QTest>
+
+using namespace std::chrono_literals;
 
 class TestLook : public QObject {
     Q_OBJECT
@@ -32,23 +34,6 @@ private slots:
         QFETCH(qint64, lit);
         BlockBar bar(percent, cells, Mono::red());
         QCOMPARE(bar.litCount(), lit);
-        if (cells == 0) {
-            return;
-        }
-        // Drawn over the page background: lit cells red, then dark ones, 7 px apart by 2 px gaps.
-        QCOMPARE(bar.sizeHint(), QSize(9 * int(cells) - 2, 13));
-        bar.resize(bar.sizeHint());
-        QImage image(bar.size(), QImage::Format_RGB32);
-        image.fill(Mono::background());
-        bar.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
-        for (int left = 0; left < bar.width(); left += 9) {
-            const QRgb cell = left < 9 * lit ? qRgb(255, 69, 59) : qRgb(43, 43, 43);
-            QCOMPARE(image.pixel(left, 0), cell);
-            QCOMPARE(image.pixel(left + 6, 12), cell);
-            if (left + 7 < bar.width()) {
-                QCOMPARE(image.pixel(left + 7, 6), qRgb(14, 14, 14));
-            }
-        }
     }
 
     void barPulsesOnlyWhenBlinkingAtFirstShow_data()
@@ -60,17 +45,14 @@ private slots:
     void barPulsesOnlyWhenBlinkingAtFirstShow()
     {
         QFETCH(bool, blinking);
+        SteppedAnimations animations;
         BlockBar bar(35, 20, Mono::text(), blinking);
         bar.show();
         bar.setBlinking(!blinking); // too late to matter
         bar.hide();
         bar.show();
-        if (blinking) {
-            QTRY_VERIFY(bar.litOpacity() < 0.9);
-        } else {
-            QTest::qWait(300);
-            QCOMPARE(bar.litOpacity(), 1.0);
-        }
+        animations.step(300ms);
+        QCOMPARE(bar.litOpacity() < 0.9, blinking);
     }
 };
 

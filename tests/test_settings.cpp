@@ -4,10 +4,10 @@
 #include "Look.h"
 
 #include "FakeClock.h"
+#include "ReferencePicture.h"
 #include "ModelFakes.h"
 
 #include <QAccessible>
-#include <QImage>
 #include <QTest>
 
 namespace {
@@ -28,14 +28,8 @@ struct Page {
         view->show();
     }
     template <typename T> T& part(const char* name) { return *view->findChild<T*>(name); }
-    BatteryLine& battery() { return part<BatteryLine>("batteryLine"); }
     ChoiceRow& thresholds() { return part<ChoiceRow>("thresholdChoices"); }
     CommandRow& uninstallRow() { return part<CommandRow>("uninstallRow"); }
-    // What is drawn in the middle of the bar's first cell.
-    QRgb firstCell()
-    {
-        return view->grab().toImage().pixel(battery().bar().mapTo(view.get(), QPoint(3, 6)));
-    }
 
     FakeBatteryServices batteries;
     MemorySettingsStore store;
@@ -84,47 +78,66 @@ class TestSettings : public QObject {
     Q_OBJECT
 
 private slots:
-    void batteryLine_data()
+    // The page in its states, drawn and compared with the pictures kept with the tests: the
+    // battery line, the rows' highlights, the bar red at or below the threshold unless charging,
+    // the armed command and the focus frame.
+    void page_data()
     {
         QTest::addColumn<qint64>("percent"); // -1: no mouse
         QTest::addColumn<bool>("charging");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QColor>("bar");
-        const QColor red = Mono::red(), text = Mono::text();
-        QTest::newRow("no mouse") << -1LL << false << "not connected" << QColor();
-        QTest::newRow("one digit, two spaces") << 5LL << false << "5%  " << red;
-        QTest::newRow("100, no space") << 100LL << false << "100%" << text;
-        QTest::newRow("at threshold, discharging") << 10LL << false << "10% " << red;
-        QTest::newRow("one above threshold") << 11LL << false << "11% " << text;
-        QTest::newRow("at threshold, charging") << 10LL << true << "10% " << text;
+        QTest::addColumn<qint64>("threshold");
+        QTest::addColumn<bool>("opensAtLogin");
+        QTest::addColumn<QString>("then");
+        QTest::newRow("settings-low") << 8LL << false << 10LL << true << "";
+        QTest::newRow("settings-full-charging") << 100LL << true << 20LL << false << "";
+        QTest::newRow("settings-not-connected") << -1LL << false << 5LL << false << "";
+        QTest::newRow("settings-threshold-not-offered") << 15LL << false << 7LL << false << "";
+        QTest::newRow("settings-chose-20") << 15LL << false << 7LL << false << "click 20%";
+        QTest::newRow("settings-uninstall-armed")
+            << 42LL << false << 10LL << true << "click uninstall";
+        QTest::newRow("settings-tab-to-5") << 42LL << false << 10LL << true << "Tab";
     }
-    void batteryLine()
+    void page()
     {
         QFETCH(qint64, percent);
         QFETCH(bool, charging);
-        QFETCH(QString, text);
-        QFETCH(QColor, bar);
-        Page page(percent, charging);
-        const BatteryLine& line = page.battery();
-        QCOMPARE(line.status().isVisible(), percent < 0);
-        QCOMPARE(line.charging().isVisible(), charging);
-        QCOMPARE(percent < 0 ? line.status().text() : line.percent().text(), text);
-        if (percent >= 0) {
-            QCOMPARE(page.firstCell(), bar.rgb());
+        QFETCH(qint64, threshold);
+        QFETCH(bool, opensAtLogin);
+        QFETCH(QString, then);
+        Page page(percent, charging, threshold, opensAtLogin);
+        SettingsWindowController controller(*page.model, page.actions, page.clock);
+        controller.show();
+        QVERIFY(QTest::qWaitForWindowActive(controller.window()));
+        auto* view = controller.window()->findChild<SettingsView*>();
+        if (then == "click 20%") {
+            QTest::mouseClick(view->findChild<ChoiceRow*>("thresholdChoices")->buttons().at(3),
+                              Qt::LeftButton);
+        } else if (then == "click uninstall") {
+            QTest::mouseClick(view->findChild<CommandRow*>("uninstallRow"), Qt::LeftButton);
+        } else if (then == "Tab") {
+            QTest::keyClick(controller.window()->windowHandle(), Qt::Key_Tab);
         }
+        QCoreApplication::sendPostedEvents(); // the layout's pending requests
+        const QString difference =
+            differenceFromReference(controller.window()->grab().toImage(), QTest::currentDataTag());
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
     }
 
-    void choosingThresholdRecoloursBarAtOnce()
+    void barTurnsRedAtTheThresholdUnlessCharging_data()
     {
-        Page page(15, false, 7);
-        QCOMPARE(highlighted(page.thresholds()), QList<int>{}); // 7 % is not offered
-        QCOMPARE(page.firstCell(), Mono::text().rgb());
-        QTest::mouseClick(page.thresholds().buttons().at(3), Qt::LeftButton); // 20%
-        QCOMPARE(highlighted(page.thresholds()), QList<int>{3});
-        QCOMPARE(page.firstCell(), Mono::red().rgb());
-        QTest::mouseClick(page.thresholds().buttons().at(1), Qt::LeftButton); // 10%
-        QCOMPARE(highlighted(page.thresholds()), QList<int>{1});
-        QCOMPARE(page.firstCell(), Mono::text().rgb());
+        QTest::addColumn<qint64>("percent");
+        QTest::addColumn<bool>("charging");
+        QTest::addColumn<bool>("red");
+        QTest::newRow("at the threshold") << 10LL << false << true;
+        QTest::newRow("one above") << 11LL << false << false;
+        QTest::newRow("at the threshold, charging") << 10LL << true << false;
+    }
+    void barTurnsRedAtTheThresholdUnlessCharging()
+    {
+        QFETCH(qint64, percent);
+        QFETCH(bool, charging);
+        QFETCH(bool, red);
+        QCOMPARE(BatteryLine::barFill({percent, charging}, 10) == Mono::red(), red);
     }
 
     void choosingHighlightedOnAsksAgain()
@@ -190,15 +203,6 @@ private slots:
         }
         QCOMPARE(row.currentColours().prompt, prompt);
         QCOMPARE(row.currentColours().title, title);
-    }
-
-    void contentColumnAt170()
-    {
-        Page page(42);
-        QCOMPARE(page.battery().x() + page.battery().percent().x(), 170);
-        for (ChoiceRow* row : {&page.thresholds(), &page.part<ChoiceRow>("loginChoices")}) {
-            QCOMPARE(row->x() + row->buttons().at(0)->x() + ChoiceButton::horizontalInset, 170);
-        }
     }
 
     void closeShortcut_data()
