@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -232,6 +233,12 @@ private slots:
             QVERIFY(desktop.logind.start());
             QVERIFY(msUntil([&] { return ourLocks(desktop.bus, desktop.pid()) == 1; }) >= 0);
         }
+        // The reading of the real upowerd taken at launch is stored for the next 48 hours.
+        const QString stored = desktop.config.filePath("nightwick/nightwick.conf");
+        QVERIFY(msUntil([&] {
+                    return QSettings(stored, QSettings::IniFormat).contains("lastPercent");
+                }) >= 0);
+        QCOMPARE(QSettings(stored, QSettings::IniFormat).value("lastPercent").toInt(), percent);
         const double asked = now();
         QVERIFY(desktop.logind.powerOff());
 
@@ -274,7 +281,7 @@ private slots:
         QVERIFY2(!desktop.logind.log().contains(logindGaveUp), qPrintable(desktop.logind.log()));
         if (signal) {
             QVERIFY(!reminds || *cardLast > *signalledAt); // the card stayed after the signal
-            QVERIFY(desktop.exitsCleanlyWithin(cardMs + 2000));
+            QVERIFY(desktop.exitsCleanlyWithin(15000));
             qInfo("the program ended %.0f ms after the signal", *desktop.endedAt - *signalledAt);
         } else {
             QCOMPARE(desktop.agent.state(), QProcess::Running);
@@ -333,7 +340,7 @@ private slots:
         QVERIFY(!desktop.agent.waitForFinished(300));
         const double signalled = now();
         QVERIFY(desktop.signal(SIGTERM));
-        QVERIFY(desktop.exitsCleanlyWithin(cardMs + 2000));
+        QVERIFY(desktop.exitsCleanlyWithin(15000));
         qInfo("the program ended %.0f ms after the signal", *desktop.endedAt - signalled);
     }
 
