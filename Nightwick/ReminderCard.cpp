@@ -13,7 +13,6 @@
 
 namespace {
 
-
 constexpr int horizontalPadding = 34;
 constexpr int verticalPadding = 30;
 constexpr int titleGap = 10;

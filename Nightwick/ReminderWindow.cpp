@@ -125,7 +125,6 @@ QRect centredIn(const QRect& frame, QSize size)
                  size.width(), size.height());
 }
 
-
 struct ReminderWindow::Open {
     std::unique_ptr<ReminderNSWindow, DeleteLater> window;
     std::unique_ptr<Timer, DeleteLater> closeTimer;
@@ -178,8 +177,8 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
         frames.append(screen->geometry());
     }
     const qsizetype primary = screens.indexOf(QGuiApplication::primaryScreen());
-    const std::optional<qsizetype> chosen =
-        chooseScreen(frames, WindowSystem::pointerHint(), primary >= 0 ? std::optional(primary) : std::nullopt);
+    const std::optional<qsizetype> chosen = chooseScreen(
+        frames, WindowSystem::pointerHint(), primary >= 0 ? std::optional(primary) : std::nullopt);
     if (chosen) {
         QScreen* screen = screens[*chosen];
         const QRect placed = centredIn(screen->geometry(), size);

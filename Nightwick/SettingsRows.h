@@ -68,8 +68,8 @@ protected:
     void nextCheckState() override {}
 };
 
-// A row of choices, 6 apart, at their preferred sizes. The row does not remember a choice: the page tells it which one
-// is selected, from the model.
+// A row of choices, 6 apart, at their preferred sizes. The row does not remember a choice: the page
+// tells it which one is selected, from the model.
 class ChoiceRow : public QWidget {
     Q_OBJECT
 public:

@@ -16,8 +16,8 @@ int pixelsNear(const QImage& image, const QColor& colour)
         for (int x = 0; x < image.width(); ++x) {
             const QColor pixel = image.pixelColor(x, y);
             count += qAbs(pixel.red() - colour.red()) + qAbs(pixel.green() - colour.green()) +
-                             qAbs(pixel.blue() - colour.blue()) <
-                         24;
+                         qAbs(pixel.blue() - colour.blue()) <
+                     24;
         }
     }
     return count;
@@ -59,7 +59,7 @@ private slots:
         QVERIFY(pixelsNear(settings, Mono::text()) > 200); // the page's words
         QVERIFY(pixelsNear(settings, Mono::red()) > 100);  // the low mouse's bar
         QCOMPARE(card.width(), 560);
-        QVERIFY(pixelsNear(card, Mono::red()) > 150); // the level, its bar and the "!"
+        QVERIFY(pixelsNear(card, Mono::red()) > 150);  // the level, its bar and the "!"
         QVERIFY(pixelsNear(card, Mono::text()) > 200); // the message
     }
 };

@@ -28,8 +28,8 @@ QString differenceFromReference(const QImage& picture, const QString& name)
     }
     const QImage expected = QImage(reference).convertToFormat(QImage::Format_ARGB32);
     QString difference;
-    QImage map = actual.convertToFormat(QImage::Format_Grayscale8).convertToFormat(
-        QImage::Format_ARGB32);
+    QImage map =
+        actual.convertToFormat(QImage::Format_Grayscale8).convertToFormat(QImage::Format_ARGB32);
     if (expected.size() != actual.size()) {
         difference = QStringLiteral("%1x%2 where %3 is %4x%5")
                          .arg(actual.width())
