@@ -151,7 +151,6 @@ void SettingsView::buildPage()
     rows->setSpacing(0);
     rows->setVerticalSpacing(settingsRowGap);
     rows->setColumnMinimumWidth(0, labelColumnWidth - ChoiceButton::horizontalInset);
-    rows->setColumnStretch(1, 1);
     auto* batteryCell = new QHBoxLayout;
     batteryCell->addSpacing(ChoiceButton::horizontalInset);
     batteryCell->addWidget(m_batteryLine);

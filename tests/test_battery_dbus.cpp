@@ -187,6 +187,7 @@ private slots:
         QTest::newRow("negative passes as reported")
             << QVariantMap{{"Percentage", -5.0}} << service(-5);
         QTest::newRow("1e30") << QVariantMap{{"Percentage", 1e30}} << service({});
+        QTest::newRow("2^63") << QVariantMap{{"Percentage", 9223372036854775808.0}} << service({});
         QTest::newRow("type as text") << QVariantMap{{"Type", "5"}} << service(42);
         QTest::newRow("no usable Model: a mouse by its type alone")
             << QVariantMap{{"Model", 7}, {"Type", 5U}}

@@ -243,6 +243,9 @@ private slots:
         QTest::newRow("5 tabs, enter: login on")
             << QStringList{"Tab", "Tab", "Tab", "Tab", "Tab", "Enter"} << 10LL
             << QStringList{"enable"};
+        QTest::newRow("6 tabs, space: login off")
+            << QStringList{"Tab", "Tab", "Tab", "Tab", "Tab", "Tab", "Space"} << 10LL
+            << QStringList{"disable"};
         QTest::newRow("2 shift+tabs, return: test reminder")
             << QStringList{"Shift+Tab", "Shift+Tab", "Return"} << 10LL
             << QStringList{"test reminder"};
