@@ -1,3 +1,4 @@
+#include "CardShadow.h"
 #include "FakeClock.h"
 #include "ReferencePicture.h"
 #include "ReminderWindow.h"
@@ -57,6 +58,14 @@ private slots:
         clock.advance(1ms);
         QVERIFY(!card.isCursorOn());
         QCOMPARE(card.hintLineRect(), line);
+    }
+
+    // The shadow is kept for the next card of the same shape only.
+    void shadowFollowsTheShape()
+    {
+        const QImage first = cardShadow(QSize(60, 60), QRect(10, 10, 20, 20));
+        QVERIFY(cardShadow(QSize(60, 60), QRect(20, 20, 20, 20)) != first);
+        QCOMPARE(cardShadow(QSize(60, 60), QRect(10, 10, 20, 20)), first);
     }
 
     void chooseScreen_data()
