@@ -122,7 +122,9 @@ int main(int argc, char* argv[])
         IniSettingsStore store(home.filePath("config/nightwick/nightwick.conf"));
         XdgAutostartLoginItem loginItem(home.filePath("config/autostart/nightwick.desktop"),
                                         program);
-        loginItem.enable();
+        if (const Outcome enabled = loginItem.enable(); !enabled.ok()) {
+            qFatal("%s", qPrintable(enabled.errorDescription()));
+        }
         FreedesktopTrash trash;
         SilentAlerts alerts;
         UPowerBatteryServices batteries(
