@@ -189,8 +189,7 @@ BatteryLine::BatteryLine(QWidget* parent)
     , m_charging(new TextLine(QStringLiteral("charging"), Mono::dim(), this))
 {
     QHBoxLayout* layout = rowLayout(this, batteryPartGap);
-    for (QWidget* part : {static_cast<QWidget*>(m_status), static_cast<QWidget*>(m_percent),
-                          static_cast<QWidget*>(m_bar), static_cast<QWidget*>(m_charging)}) {
+    for (QWidget* part : std::initializer_list<QWidget*>{m_status, m_percent, m_bar, m_charging}) {
         layout->addWidget(part, 0, Qt::AlignVCenter);
     }
     showBattery(std::nullopt, 0);

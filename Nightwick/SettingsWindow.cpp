@@ -155,16 +155,13 @@ void SettingsView::buildPage()
     batteryCell->addSpacing(ChoiceButton::horizontalInset);
     batteryCell->addWidget(m_batteryLine);
     batteryCell->addStretch();
-    const QList<std::pair<TextLine*, QLayoutItem*>> settings = {
-        {mouseLabel, batteryCell},
-        {remindLabel, new QWidgetItem(m_thresholdChoices)},
-        {loginLabel, new QWidgetItem(m_loginChoices)},
-    };
-    for (int row = 0; row < settings.size(); ++row) {
-        rows->addWidget(settings[row].first, row, 0, Qt::AlignLeft | Qt::AlignVCenter);
-        settings[row].second->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        rows->addItem(settings[row].second, row, 1);
-    }
+    constexpr Qt::Alignment leftCentred = Qt::AlignLeft | Qt::AlignVCenter;
+    rows->addWidget(mouseLabel, 0, 0, leftCentred);
+    rows->addLayout(batteryCell, 0, 1, leftCentred);
+    rows->addWidget(remindLabel, 1, 0, leftCentred);
+    rows->addWidget(m_thresholdChoices, 1, 1, leftCentred);
+    rows->addWidget(loginLabel, 2, 0, leftCentred);
+    rows->addWidget(m_loginChoices, 2, 1, leftCentred);
     page->addLayout(rows);
 
     page->addSpacing(ruleGap);
