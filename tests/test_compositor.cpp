@@ -1,10 +1,10 @@
+#include "Eventually.h"
 #include "Look.h"
 #include "PrivateBus.h"
 #include "ReminderWindow_p.h"
 #include "VirtualInput.h"
 
 #include <QDBusConnectionInterface>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -31,19 +31,6 @@ const QRect leftOutput(0, 0, 1280, 800);
 const QRect rightOutput(1280, 0, 1280, 800);
 const QRgb windowColour = qRgb(0, 150, 70);
 constexpr int patience = 20000; // ms: a bound on waits, never a measure
-
-// Tries again until `ready` holds or `patience` has gone by, however long each try takes.
-template <typename Ready> bool eventually(Ready ready)
-{
-    const QDeadlineTimer deadline(patience);
-    while (!ready()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QTest::qWait(50);
-    }
-    return true;
-}
 
 // The native Wayland window, run by this same program: one colour, full screen, and a line on
 // stdout for each key it gets.
@@ -111,7 +98,8 @@ private slots:
         environment.insert("QT_QPA_PLATFORM", "wayland");
         m_window.setProcessEnvironment(environment);
         m_window.start(QCoreApplication::applicationFilePath(), {"--wayland-window"});
-        QVERIFY(eventually([this] { return screenshot().pixel(640, 400) == windowColour; }));
+        QVERIFY(eventually([this] { return screenshot().pixel(640, 400) == windowColour; },
+                           patience, 50));
     }
 
     void cleanupTestCase()
@@ -152,11 +140,14 @@ private slots:
         card.start(qEnvironmentVariable("NIGHTWICK_SHOW_CARD"), {"60"});
         QImage shot;
         QRect border;
-        QVERIFY2(eventually([&] { // whole, faded in, and above the fullscreen window on the left
-                     border = cardBorder(shot = screenshot());
-                     return border.width() >= ReminderCard::cardWidth - 2 &&
-                            shot.pixel(border.topLeft() + QPoint(8, 8)) == Mono::background().rgb();
-                 }),
+        QVERIFY2(eventually(
+                     [&] { // whole, faded in, and above the fullscreen window on the left
+                         border = cardBorder(shot = screenshot());
+                         return border.width() >= ReminderCard::cardWidth - 2 &&
+                                shot.pixel(border.topLeft() + QPoint(8, 8)) ==
+                                    Mono::background().rgb();
+                     },
+                     patience, 50),
                  "no card in sight");
         if (const QString folder = qEnvironmentVariable("NIGHTWICK_SHOTS"); !folder.isEmpty()) {
             shot.save(QDir(folder).filePath(QTest::currentDataTag() + QStringLiteral(".png")));
@@ -252,15 +243,17 @@ private:
         }
 
         QStringList sockets;
-        QVERIFY(eventually([&] {
-            sockets = m_runtime.entryList({"wayland-?", "sway-ipc.*"}, QDir::System);
-            return sockets.size() == 2;
-        }));
+        QVERIFY(eventually(
+            [&] {
+                sockets = m_runtime.entryList({"wayland-?", "sway-ipc.*"}, QDir::System);
+                return sockets.size() == 2;
+            },
+            patience, 50));
         m_environment.insert("WAYLAND_DISPLAY", sockets.filter("wayland").first());
         m_environment.insert("SWAYSOCK", m_runtime.filePath(sockets.filter("sway-ipc").first()));
         QFile display(m_folder.filePath("display"));
         swaymsg({"exec", "echo $DISPLAY > " + display.fileName()});
-        QVERIFY(eventually([&] { return display.size() > 1; }));
+        QVERIFY(eventually([&] { return display.size() > 1; }, patience, 50));
         QVERIFY(display.open(QIODevice::ReadOnly));
         m_environment.insert("DISPLAY", QString::fromUtf8(display.readAll().trimmed()));
     }

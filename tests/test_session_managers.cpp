@@ -13,11 +13,11 @@ enum class Action { LogOut, CalledOff, SecondLogOut, Checkpoint, Uninteractive }
 bool settled(const HeadlessSession& session, Manager manager, Action action, qint64 since)
 {
     if (manager == Manager::Gnome) {
-        return session.heard("^QueryEndSession$", since).has_value();
+        return session.transcript().heard("^QueryEndSession$", since).has_value();
     }
     // Xfce calls a log-out off by completing it as a mere save.
-    return session.heard("^(shutdown-cancelled|save-complete)$", since) ||
-           (action != Action::Checkpoint && session.heard("^die$", since));
+    return session.transcript().heard("^(shutdown-cancelled|save-complete)$", since) ||
+           (action != Action::Checkpoint && session.transcript().heard("^die$", since));
 }
 
 } // namespace
@@ -71,7 +71,7 @@ private slots:
         QVERIFY(session.start(8, charging));
         QCOMPARE(session.agentLocks(), 1);
 
-        const qint64 began = HeadlessSession::nowMs();
+        const qint64 began = SessionTranscript::nowMs();
         QVERIFY(action == Action::Checkpoint      ? session.checkpoint()
                 : action == Action::CalledOff     ? session.logOut(LogOut::CalledOff)
                 : action == Action::Uninteractive ? session.logOut(LogOut::Uninteractive)
@@ -79,11 +79,11 @@ private slots:
         std::optional<qint64> cardAt, clickAt;
         const auto watch = [&] {
             if (!cardAt && session.cardShown()) {
-                cardAt = HeadlessSession::nowMs();
+                cardAt = SessionTranscript::nowMs();
             }
             if (cardAt && !clickAt) {
                 QVERIFY(action != Action::SecondLogOut || session.logOut());
-                clickAt = HeadlessSession::nowMs();
+                clickAt = SessionTranscript::nowMs();
                 session.clickCard();
             }
         };
@@ -110,10 +110,11 @@ private slots:
                                : action == Action::CalledOff ? "^phase2$"
                                                              : "^die$";
         if (action != Action::Checkpoint && !(gnome && action == Action::CalledOff)) {
-            QVERIFY(QTest::qWaitFor([&] { return session.heard(answer, began).has_value(); }));
-            const qint64 asked =
-                *session.heard(gnome ? "^EndSession$" : "^save-yourself.* shutdown=1", began);
-            const qint64 answered = *session.heard(answer, began);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return session.transcript().heard(answer, began).has_value(); }));
+            const qint64 asked = *session.transcript().heard(
+                gnome ? "^EndSession$" : "^save-yourself.* shutdown=1", began);
+            const qint64 answered = *session.transcript().heard(answer, began);
             qInfo("answered %lld ms after the session manager asked%s", answered - asked,
                   card ? ", the card clicked away" : "");
             // The answer waits for the card (the Stop of a second log-out does not).

@@ -1,44 +1,23 @@
 #include "HeadlessSession.h"
 
+#include "Eventually.h"
+#include "ProcessTree.h"
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTest>
-#include <QThread>
 
-#include <algorithm>
-#include <chrono>
 #include <csignal>
-#include <functional>
 #include <map>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 const QString supportDir = QStringLiteral(NW_TEST_SUPPORT_DIR);
 const QString gnome = "org.gnome.SessionManager", gnomePath = "/org/gnome/SessionManager";
 const QString xfce = "org.xfce.SessionManager", xfcePath = "/org/xfce/SessionManager";
-constexpr int budgetMs = 10000;
-
-// Keeps events flowing until the condition holds; false after the budget.
-bool waitFor(const std::function<bool()>& condition, int ms = budgetMs)
-{
-    const QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QTest::qWait(10);
-    }
-    return true;
-}
 
 QDBusMessage call(const QDBusConnection& bus, const QString& service, const QString& path,
                   const QString& method, const QVariantList& arguments = {})
@@ -48,33 +27,6 @@ QDBusMessage call(const QDBusConnection& bus, const QString& service, const QStr
         QDBusMessage::createMethodCall(service, path, method.left(dot), method.mid(dot + 1));
     message.setArguments(arguments);
     return bus.call(message, QDBus::Block, 2000);
-}
-
-// Every process below pid, from /proc.
-std::vector<pid_t> descendants(pid_t pid)
-{
-    if (pid <= 1) {
-        return {};
-    }
-    std::multimap<pid_t, pid_t> children;
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile stat("/proc/" + entry + "/stat");
-        if (entry.toInt() > 0 && stat.open(QIODevice::ReadOnly)) {
-            const QByteArray text = stat.readAll();
-            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-            children.emplace(fields.value(1).toInt(), entry.toInt());
-        }
-    }
-    std::vector<pid_t> found;
-    for (std::vector<pid_t> next{pid}; !next.empty();) {
-        const pid_t parent = next.back();
-        next.pop_back();
-        for (auto [it, end] = children.equal_range(parent); it != end; ++it) {
-            found.push_back(it->second);
-            next.push_back(it->second);
-        }
-    }
-    return found;
 }
 
 // Xfce's settings daemon lives under the multiarch library folder.
@@ -89,39 +41,12 @@ QString xfconfd()
     return "xfconfd";
 }
 
-bool isAlive(pid_t pid)
-{
-    QFile stat(QString("/proc/%1/stat").arg(pid));
-    if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
-}
-
 } // namespace
-
-// GNOME's session manager talks to its clients in broadcast signals, which anyone may hear.
-class GnomeListener : public QObject {
-    Q_OBJECT
-public:
-    explicit GnomeListener(std::function<void(QString)> heard)
-        : m_heard(std::move(heard))
-    {
-    }
-public slots:
-    void signalled(const QDBusMessage& message) { m_heard(message.member()); }
-
-private:
-    std::function<void(QString)> m_heard;
-};
 
 HeadlessSession::HeadlessSession(Manager manager)
     : m_manager(manager)
 {
-    // What the session manager started is handed to the test when its parent goes, so that the
-    // test can end it.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    adoptOrphans();
 }
 
 HeadlessSession::~HeadlessSession()
@@ -166,8 +91,7 @@ std::unique_ptr<QProcess> HeadlessSession::launch(const QString& program,
                                                   const QStringList& arguments,
                                                   QProcess::ProcessChannelMode channels, bool quiet)
 {
-    auto process = std::make_unique<QProcess>();
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    auto process = childProcess();
     process->setProcessEnvironment(m_environment);
     process->setProcessChannelMode(channels);
     if (quiet) {
@@ -175,18 +99,6 @@ std::unique_ptr<QProcess> HeadlessSession::launch(const QString& program,
     }
     process->start(program, arguments);
     return process;
-}
-
-QString HeadlessSession::run(const QString& program, const QStringList& arguments) const
-{
-    QProcess process;
-    process.setProcessEnvironment(m_environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return QString::fromUtf8(process.readAllStandardOutput());
 }
 
 bool HeadlessSession::start(int mousePercent, bool charging)
@@ -213,7 +125,7 @@ bool HeadlessSession::start(int mousePercent, bool charging)
     auto xvfb =
         launch("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x800x24"},
                QProcess::SeparateChannels, true);
-    const bool xvfbUp = waitFor([&] {
+    const bool xvfbUp = eventually([&] {
         xvfb->waitForReadyRead(50);
         return xvfb->canReadLine();
     });
@@ -255,8 +167,9 @@ bool HeadlessSession::start(int mousePercent, bool charging)
     if (!startManager()) {
         return false;
     }
-    const bool started = waitFor([this] { return (m_agentPid = record("agent.pid").toInt()) > 0; });
-    if (!started || !waitFor([this] { return agentJoined(); })) {
+    const bool started =
+        eventually([this] { return (m_agentPid = record("agent.pid").toInt()) > 0; });
+    if (!started || !eventually([this] { return agentJoined(); })) {
         qWarning("HeadlessSession: the agent did not join the session manager; its log:\n%s",
                  m_managerLog.constData());
         return false;
@@ -279,14 +192,7 @@ bool HeadlessSession::startManager()
         program = "/usr/libexec/gnome-session-binary";
         arguments = {"--builtin", "--session=nightwick-test", "--disable-acceleration-check",
                      "--debug"};
-        m_listener = std::make_unique<GnomeListener>([this](const QString& what) {
-            m_events.push_back({what, nowMs()});
-        });
-        QDBusConnection bus = m_session.connection("headless-session gnome");
-        for (const char* member : {"QueryEndSession", "EndSession", "CancelEndSession", "Stop"}) {
-            bus.connect(QString(), QString(), gnome + ".ClientPrivate", member, m_listener.get(),
-                        SLOT(signalled(QDBusMessage)));
-        }
+        m_transcript.listenToGnome(m_session.connection("headless-session gnome"));
         break;
     }
     case Manager::Xfce: {
@@ -359,16 +265,10 @@ bool HeadlessSession::startPeer(bool cancels)
     auto peer = launch(NW_XSMP_PEER, cancels ? QStringList{"--cancel"} : QStringList{},
                        QProcess::ForwardedErrorChannel);
     m_environment.remove("SESSION_MANAGER");
-    QObject::connect(peer.get(), &QProcess::readyReadStandardOutput, peer.get(), [this] {
-        while (m_peer->canReadLine()) {
-            const QString line = QString::fromUtf8(m_peer->readLine()).trimmed();
-            const qsizetype space = line.indexOf(' ');
-            m_events.push_back({line.mid(space + 1), line.left(space).toLongLong()});
-        }
-    });
+    m_transcript.follow(*peer);
     m_peer = peer.get();
     m_processes.push_back(std::move(peer));
-    return waitFor([this] { return heard("^registered").has_value(); });
+    return eventually([this] { return m_transcript.heard("^registered").has_value(); });
 #else
     Q_UNUSED(cancels);
     return false;
@@ -389,7 +289,7 @@ bool HeadlessSession::logOut(LogOut kind)
                                          {"--inhibit", "logout", "--inhibit-only"},
                                          QProcess::ForwardedOutputChannel, true));
             // 1: log-out.
-            if (!waitFor([&] {
+            if (!eventually([&] {
                     return call(bus, gnome, gnomePath, gnome + ".IsInhibited", {1u})
                         .arguments()
                         .value(0)
@@ -407,7 +307,7 @@ bool HeadlessSession::logOut(LogOut kind)
                                                        "Logout")
                         << false << true);
     case Manager::Xsm:
-        return startPeer(calledOff) && driveXsm(true, kind != LogOut::Uninteractive);
+        return startPeer(calledOff) && m_windows.driveXsm(true, kind != LogOut::Uninteractive);
     }
     return false;
 }
@@ -420,79 +320,19 @@ bool HeadlessSession::checkpoint()
     case Manager::Xfce:
         return startPeer(false) && m_peer->write("checkpoint\n") > 0;
     case Manager::Xsm:
-        return startPeer(false) && driveXsm(false);
+        return startPeer(false) && m_windows.driveXsm(false);
     }
     return false;
-}
-
-// xsm takes orders only through its window, which sits in the top-left corner with no window
-// manager around it: Checkpoint and Shutdown are its lower two buttons, and Shutdown opens a menu
-// whose first entry saves the session first. Either way a dialog asks for the session's name.
-bool HeadlessSession::driveXsm(bool shutdown, bool interactive)
-{
-    const auto unnamedViewableWindow = [this] {
-        static const QRegularExpression unnamed(R"(^\s+(0x[0-9a-f]+) \(has no name\): \(\))",
-                                                QRegularExpression::MultilineOption);
-        for (auto it = unnamed.globalMatch(run("xwininfo", {"-root", "-children"}));
-             it.hasNext();) {
-            if (run("xwininfo", {"-id", it.next().captured(1)}).contains("IsViewable")) {
-                return true;
-            }
-        }
-        return false;
-    };
-    if (shutdown) {
-        run("xdotool", {"mousemove", "120", "36", "mousedown", "1"});
-        if (!waitFor(unnamedViewableWindow)) {
-            return false;
-        }
-        run("xdotool", {"mousemove_relative", "0", "22", "mouseup", "1"});
-    } else {
-        run("xdotool", {"mousemove", "40", "36", "click", "1"});
-    }
-    QString dialog;
-    if (!waitFor([&] {
-            dialog =
-                run("xdotool", {"search", "--onlyvisible", "--name", "^(Checkpoint|Shutdown)$"})
-                    .section('\n', 0, 0);
-            return !dialog.isEmpty();
-        })) {
-        return false;
-    }
-    const QRegularExpressionMatch position =
-        QRegularExpression(R"(Position: (\d+),(\d+))")
-            .match(run("xdotool", {"getwindowgeometry", dialog}));
-    const int x = position.captured(1).toInt(), y = position.captured(2).toInt();
-    if (!interactive) { // the interact style None, first of the second row of choices
-        run("xdotool",
-            {"mousemove", QString::number(x + 115), QString::number(y + 70), "click", "1"});
-    }
-    const QString nameX = QString::number(x + 150), nameY = QString::number(y + 12);
-    run("xdotool", {"mousemove", nameX, nameY, "type", "test"});
-    run("xdotool", {"mousemove", nameX, nameY, "key", "Return"});
-    return position.hasMatch();
 }
 
 bool HeadlessSession::cardShown() const
 {
-    const QStringList windows =
-        run("xdotool", {"search", "--onlyvisible", "--name", "^nightwick$"}).split('\n');
-    static const QRegularExpression card(R"(Override Redirect State: yes|Width: 560\b)");
-    for (const QString& window : windows) {
-        if (!window.isEmpty() && run("xwininfo", {"-id", window}).count(card) == 2) {
-            m_card = window;
-            return true;
-        }
-    }
-    return false;
+    return m_windows.cardShown();
 }
 
 void HeadlessSession::clickCard() const
 {
-    const QString height =
-        QRegularExpression(R"(Height: (\d+))").match(run("xwininfo", {"-id", m_card})).captured(1);
-    run("xdotool", {"mousemove", "--window", m_card, "280", QString::number(height.toInt() / 2),
-                    "click", "1"});
+    m_windows.clickCard();
 }
 
 bool HeadlessSession::agentRunning() const
@@ -527,62 +367,16 @@ QByteArray HeadlessSession::savedSession() const
 
 int HeadlessSession::agentLocks() const
 {
-    const QDBusMessage reply =
-        call(m_system.connection("headless-session locks"), "org.freedesktop.login1",
-             "/org/freedesktop/login1", "org.freedesktop.login1.Manager.ListInhibitors");
-    const QDBusArgument locks = reply.arguments().value(0).value<QDBusArgument>();
-    int count = 0;
-    locks.beginArray();
-    while (reply.type() == QDBusMessage::ReplyMessage && !locks.atEnd()) {
-        QString what, who, why, mode;
-        uint user = 0, process = 0;
-        locks.beginStructure();
-        locks >> what >> who >> why >> mode >> user >> process;
-        locks.endStructure();
-        count += who == "Nightwick" && mode == "delay" ? 1 : 0;
-    }
-    return count;
-}
-
-std::optional<qint64> HeadlessSession::heard(const QString& pattern, qint64 since) const
-{
-    const QRegularExpression what(pattern);
-    for (const Event& event : m_events) {
-        if (event.ms >= since && what.match(event.what).hasMatch()) {
-            return event.ms;
-        }
-    }
-    return std::nullopt;
+    return m_logind ? m_logind->agentLocks(m_agentPid) : 0;
 }
 
 void HeadlessSession::endAll()
 {
-    // This session's processes: below the test (what lost its parent was handed to the test),
-    // and carrying the session's folder in their environment.
-    std::vector<pid_t> doomed;
-    for (const pid_t pid : descendants(::getpid())) {
-        QFile environment(QString("/proc/%1/environ").arg(pid));
-        if (environment.open(QIODevice::ReadOnly) &&
-            environment.readAll().contains(m_dir.path().toUtf8() + "/home")) {
-            doomed.push_back(pid);
-            ::kill(pid, SIGKILL);
-        }
-    }
+    // This session's processes carry its folder in their environment.
+    const std::vector<pid_t> doomed = killDescendantsWith(m_dir.path().toUtf8() + "/home");
     for (auto it = m_processes.rbegin(); it != m_processes.rend(); ++it) {
         (*it)->kill();
         (*it)->waitForFinished(2000);
     }
-    for (const pid_t pid : doomed) {
-        for (int tries = 0; tries < 200 && ::waitpid(pid, nullptr, WNOHANG) == 0; ++tries) {
-            QThread::msleep(5);
-        }
-    }
+    reap(doomed);
 }
-
-qint64 HeadlessSession::nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-#include "HeadlessSession.moc"

@@ -2,6 +2,8 @@
 
 #include "PrivateBus.h"
 #include "RealLogind.h"
+#include "SessionTranscript.h"
+#include "SessionWindows.h"
 #include "UPowerTestbed.h"
 
 #include <QProcess>
@@ -51,31 +53,24 @@ public:
     // The agent's delay locks, as logind lists them.
     int agentLocks() const;
 
-    // When the session manager first told the other clients (an XSMP client of the test's, or
-    // the D-Bus clients on GNOME) what the pattern matches, since a time, in milliseconds of
-    // CLOCK_MONOTONIC as nowMs() gives them.
-    std::optional<qint64> heard(const QString& pattern, qint64 since = 0) const;
-    static qint64 nowMs();
+    // What the session manager told the other clients (an XSMP client of the test's, or the
+    // D-Bus clients on GNOME).
+    const SessionTranscript& transcript() const { return m_transcript; }
 
 private:
-    struct Event {
-        QString what;
-        qint64 ms;
-    };
     std::unique_ptr<QProcess> launch(const QString& program, const QStringList& arguments,
                                      QProcess::ProcessChannelMode channels, bool quiet = false);
-    QString run(const QString& program, const QStringList& arguments) const;
     // What the agent's starter left in the record folder.
     QByteArray record(const QString& name) const;
     bool startManager();
     bool agentJoined();
     bool startPeer(bool cancels);
-    bool driveXsm(bool shutdown, bool interactive = true);
     void endAll();
 
     Manager m_manager;
     QTemporaryDir m_dir;
     QProcessEnvironment m_environment;
+    SessionWindows m_windows{m_environment};
     PrivateBus m_system{PrivateBus::Kind::System};
     PrivateBus m_session{PrivateBus::Kind::Session};
     std::unique_ptr<RealLogind> m_logind;
@@ -85,8 +80,6 @@ private:
     QProcess* m_peer = nullptr;
     QByteArray m_agentCommand;
     QByteArray m_managerLog;
-    std::unique_ptr<QObject> m_listener;
-    std::vector<Event> m_events;
+    SessionTranscript m_transcript;
     pid_t m_agentPid = 0;
-    mutable QString m_card; // the card's window, once seen
 };

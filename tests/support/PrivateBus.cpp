@@ -1,5 +1,7 @@
 #include "PrivateBus.h"
 
+#include "ProcessTree.h"
+
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -8,21 +10,11 @@
 #include <QThread>
 
 #include <csignal>
-#include <sys/prctl.h>
 
 namespace {
 
 const QString python = QStringLiteral("/usr/bin/python3");
 constexpr int budgetMs = 5000;
-
-// Children die with the test, so a crashed or killed test leaves no daemons behind.
-std::unique_ptr<QProcess> childProcess()
-{
-    auto process = std::make_unique<QProcess>();
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    return process;
-}
 
 void endProcess(QProcess& process)
 {
@@ -41,9 +33,9 @@ std::optional<QString> runPython(const QString& code, const QStringList& argumen
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// Waits until busName is owned (or released); gives up early when its owner has died.
-bool waitForName(const QDBusConnection& bus, const QString& busName, bool owned,
-                 QProcess* owner = nullptr)
+} // namespace
+
+bool waitForBusName(const QDBusConnection& bus, const QString& busName, bool owned, QProcess* owner)
 {
     QDeadlineTimer deadline(budgetMs);
     while (bus.isConnected() && !deadline.hasExpired()) {
@@ -56,8 +48,6 @@ bool waitForName(const QDBusConnection& bus, const QString& busName, bool owned,
     }
     return false;
 }
-
-} // namespace
 
 PrivateBus::~PrivateBus()
 {
@@ -73,6 +63,7 @@ bool PrivateBus::start()
 {
     const QString config = QStringLiteral(NW_TEST_SUPPORT_DIR "/private-bus.conf");
     m_daemon = childProcess();
+    m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_daemon->start("dbus-daemon", {"--config-file=" + config, "--nofork", "--print-address=1"});
     const QDeadlineTimer deadline(budgetMs); // the daemon prints its address once it listens
     while (!m_daemon->canReadLine() &&
@@ -117,6 +108,7 @@ bool PrivateBus::startTemplate(const QString& templateName, const QVariantMap& p
 bool PrivateBus::startDbusmock(const QString& busName, const QStringList& arguments)
 {
     auto mock = childProcess();
+    mock->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     addTo(environment);
     mock->setProcessEnvironment(environment);
@@ -124,7 +116,7 @@ bool PrivateBus::startDbusmock(const QString& busName, const QStringList& argume
     const QString busFlag = m_kind == Kind::System ? "--system" : "--session";
     mock->start(python, QStringList{"-m", "dbusmock", busFlag} + arguments);
     const QDBusConnection bus = connection("nw-private-bus-watch " + m_address);
-    if (busName.isEmpty() || !waitForName(bus, busName, true, mock.get())) {
+    if (busName.isEmpty() || !waitForBusName(bus, busName, true, mock.get())) {
         qWarning("PrivateBus: dbusmock %s did not come up as %s", qPrintable(arguments.join(' ')),
                  qPrintable(busName));
         endProcess(*mock);
@@ -140,7 +132,7 @@ void PrivateBus::stopMock(const QString& busName)
         if (it->first == busName) {
             endProcess(*it->second);
             m_mocks.erase(it);
-            waitForName(connection("nw-private-bus-watch " + m_address), busName, false);
+            waitForBusName(connection("nw-private-bus-watch " + m_address), busName, false);
             return;
         }
     }

@@ -12,6 +12,10 @@
 
 class QProcess;
 
+// Waits (at most 5 s) until busName is owned, or released; gives up early once its owner died.
+bool waitForBusName(const QDBusConnection& bus, const QString& busName, bool owned,
+                    QProcess* owner = nullptr);
+
 // One dbus-daemon of the test's own, so tests never touch the machine's buses, plus the
 // python3-dbusmock services started on it. Everything it started dies with it.
 class PrivateBus {

@@ -1,6 +1,7 @@
 #include "RealLogind.h"
 
 #include "PrivateBus.h"
+#include "ProcessTree.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
@@ -15,7 +16,6 @@
 
 #include <csignal>
 #include <linux/capability.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -26,10 +26,9 @@ const QString login1 = QStringLiteral("org.freedesktop.login1");
 const QString systemd1 = QStringLiteral("org.freedesktop.systemd1");
 constexpr int budgetMs = 5000;
 
-std::unique_ptr<QProcess> childProcess()
+std::unique_ptr<QProcess> quietChild()
 {
-    auto process = std::make_unique<QProcess>();
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    auto process = childProcess();
     process->setStandardInputFile(QProcess::nullDevice());
     return process;
 }
@@ -177,7 +176,7 @@ bool RealLogind::start()
         return false;
     }
     if (!m_standIn) {
-        m_standIn = childProcess();
+        m_standIn = quietChild();
         m_standIn->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_standIn->start(python, {NW_TEST_SUPPORT_DIR "/systemd1-standin.py", m_address});
         if (!cameUp(systemd1, *m_standIn)) {
@@ -191,7 +190,7 @@ bool RealLogind::start()
     environment.insert("DBUS_SYSTEM_BUS_ADDRESS", m_address);
     environment.insert("SYSTEMD_LOG_TARGET", "console");
     environment.insert("SYSTEMD_LOG_LEVEL", qEnvironmentVariable("SYSTEMD_LOG_LEVEL", "info"));
-    m_namespace = childProcess();
+    m_namespace = quietChild();
     m_namespace->setProcessEnvironment(environment);
     m_namespace->setStandardOutputFile(QProcess::nullDevice());
     m_namespace->setStandardErrorFile(m_logFolder.filePath("logind.log"));
@@ -300,6 +299,28 @@ QList<RealLogind::Call> RealLogind::calls(const QString& member) const
         }
     }
     return found;
+}
+
+int RealLogind::agentLocks(qint64 pid) const
+{
+    const QDBusMessage reply =
+        m_bus.call(QDBusMessage::createMethodCall(login1, "/org/freedesktop/login1",
+                                                  login1 + ".Manager", "ListInhibitors"),
+                   QDBus::Block, budgetMs);
+    const auto locks = reply.arguments().value(0).value<QDBusArgument>();
+    int count = 0;
+    locks.beginArray();
+    while (reply.type() == QDBusMessage::ReplyMessage && !locks.atEnd()) {
+        QString what, who, why, mode;
+        uint user = 0, process = 0;
+        locks.beginStructure();
+        locks >> what >> who >> why >> mode >> user >> process;
+        locks.endStructure();
+        count += what == "shutdown" && who == "Nightwick" &&
+                 why == "Waits for shutdown to show the reminder" && mode == "delay" &&
+                 (pid == 0 || process == pid);
+    }
+    return count;
 }
 
 QString RealLogind::log() const

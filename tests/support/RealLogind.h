@@ -46,6 +46,9 @@ public:
     // ended and announces the shutdown over (PrepareForShutdown false).
     bool finishJobs(const QString& result = QStringLiteral("canceled"));
 
+    // The agent's delay locks on shutdown as logind lists them, held by pid (by anyone: 0).
+    int agentLocks(qint64 pid = 0) const;
+
     QList<Call> calls(const QString& member) const;
     // Forgets the calls recorded so far.
     bool clearCalls();

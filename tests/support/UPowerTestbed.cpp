@@ -1,5 +1,7 @@
 #include "UPowerTestbed.h"
 
+#include "ProcessTree.h"
+
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -17,7 +19,6 @@
 #include <algorithm>
 #include <csignal>
 #include <optional>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -28,13 +29,6 @@ const QString upowerName = QStringLiteral("org.freedesktop.UPower");
 constexpr int budgetMs = 5000;
 // UPower's type for a battery it could not place; a device with an input beside it leaves it.
 constexpr uint typeBattery = 2;
-
-std::unique_ptr<QProcess> childProcess()
-{
-    auto process = std::make_unique<QProcess>();
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    return process;
-}
 
 void signalProcess(const QProcess& process, int signal)
 {
@@ -61,20 +55,6 @@ std::optional<QString> readLine(QProcess& process)
     if (!process.canReadLine())
         return std::nullopt;
     return QString::fromUtf8(process.readLine()).trimmed();
-}
-
-bool waitForName(const QDBusConnection& bus, bool owned, QProcess* owner = nullptr)
-{
-    const QDeadlineTimer deadline(budgetMs);
-    while (bus.isConnected() && !deadline.hasExpired()) {
-        if (bus.interface()->isServiceRegistered(upowerName) == owned)
-            return true;
-        if (!owner)
-            QThread::msleep(10);
-        else if (owner->waitForFinished(10))
-            return false;
-    }
-    return false;
 }
 
 } // namespace
@@ -205,7 +185,7 @@ bool UPowerTestbed::startUPower()
     m_upowerd->setProcessChannelMode(QProcess::MergedChannels);
     m_upowerd->setStandardOutputFile(m_scratch.filePath("upowerd.log"));
     m_upowerd->start(upowerd, {"--verbose"});
-    if (!waitForName(connection("nw-upower-testbed"), true, m_upowerd.get())) {
+    if (!waitForBusName(connection("nw-upower-testbed"), upowerName, true, m_upowerd.get())) {
         qWarning("UPowerTestbed: upowerd did not come up (%s); its log ends:\n%s",
                  qPrintable(m_upowerd->errorString()), qPrintable(upowerdLogTail()));
         return false;
@@ -271,5 +251,5 @@ void UPowerTestbed::stopUPower()
         return;
     endProcess(*m_upowerd);
     m_upowerd.reset();
-    waitForName(connection("nw-upower-testbed"), false);
+    waitForBusName(connection("nw-upower-testbed"), upowerName, false);
 }
