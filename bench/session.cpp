@@ -11,13 +11,12 @@
 //                 agent's descriptors and memory after the first and the last.
 // Prints one JSON object per line.
 #include "PrivateBus.h"
+#include "ProcessTree.h"
 #include "RealLogind.h"
 #include "UPowerTestbed.h"
 #include "XvfbDisplay.h"
 
 #include <QCoreApplication>
-#include <QDBusArgument>
-#include <QDBusMessage>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,7 +36,6 @@
 #include <iostream>
 #include <mutex>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <thread>
 #include <vector>
 
@@ -180,7 +178,7 @@ struct Desktop {
 
     std::unique_ptr<QProcess> launch(const QString& program, const QStringList& arguments)
     {
-        auto process = std::make_unique<QProcess>();
+        auto process = childProcess();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         system.addTo(environment);
         session.addTo(environment);
@@ -189,36 +187,13 @@ struct Desktop {
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->setStandardOutputFile(QProcess::nullDevice());
-        process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process->start(program, arguments);
         process->waitForStarted();
         return process;
     }
 
     // Whether logind lists the agent's delay lock.
-    bool locked(qint64 pid)
-    {
-        const QDBusMessage reply = bus.call(
-            QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
-                                           "org.freedesktop.login1.Manager", "ListInhibitors"),
-            QDBus::Block, 2000);
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            std::fprintf(stderr, "ListInhibitors: %s\n", qPrintable(reply.errorMessage()));
-            return false;
-        }
-        const auto locks = reply.arguments().value(0).value<QDBusArgument>();
-        bool found = false;
-        locks.beginArray();
-        while (reply.type() == QDBusMessage::ReplyMessage && !locks.atEnd()) {
-            QString what, who, why, mode;
-            uint uid = 0, lockPid = 0;
-            locks.beginStructure();
-            locks >> what >> who >> why >> mode >> uid >> lockPid;
-            locks.endStructure();
-            found = found || (who == "Nightwick" && lockPid == pid);
-        }
-        return found;
-    }
+    bool locked(qint64 pid) const { return logind.agentLocks(pid) > 0; }
 
     // Powers off and waits until logind has gone on (StartUnit), then calls the shutdown off and
     // forgets the record, whose every reading would otherwise grow with the run. The time from
