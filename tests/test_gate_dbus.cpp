@@ -1,3 +1,4 @@
+#include "Eventually.h"
 #include "PrivateBus.h"
 #include "RealLogind.h"
 #include "UPowerTestbed.h"
@@ -40,20 +41,6 @@ QDBusMessage mock(const QDBusConnection& bus, const QString& service, const QStr
 bool ok(const QDBusMessage& reply)
 {
     return reply.type() == QDBusMessage::ReplyMessage;
-}
-
-// Milliseconds until the condition holds, or -1 after the budget. Events keep flowing.
-qint64 msUntil(const std::function<bool()>& condition, int budgetMs = 3000)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!condition()) {
-        if (elapsed.elapsed() > budgetMs) {
-            return -1;
-        }
-        QTest::qWait(2);
-    }
-    return elapsed.elapsed();
 }
 
 // The card's own title; the settings window's is "Nightwick".
@@ -102,7 +89,7 @@ struct Desktop {
         QObject::connect(&agent, &QProcess::finished, [this] { endedAt = now(); });
         agent.start(qEnvironmentVariable("NIGHTWICK_BINARY"), {"--autostart"});
         return agent.waitForStarted(5000) &&
-               (!andLock || msUntil([this] { return logind.agentLocks(pid()) == 1; }, 5000) >= 0);
+               (!andLock || eventually([this] { return logind.agentLocks(pid()) == 1; }));
     }
     qint64 pid() const { return agent.processId(); }
     // Never to pid 0, which is what an ended program's pid reads, and would be our own group.
@@ -203,13 +190,12 @@ private slots:
         } else if (before == logindBack) {
             desktop.logind.stop();
             QVERIFY(desktop.logind.start());
-            QVERIFY(msUntil([&] { return desktop.logind.agentLocks(desktop.pid()) == 1; }) >= 0);
+            QVERIFY(eventually([&] { return desktop.logind.agentLocks(desktop.pid()) == 1; }));
         }
         // The reading of the real upowerd taken at launch is stored for the next 48 hours.
         const QString stored = desktop.config.filePath("nightwick/nightwick.conf");
-        QVERIFY(msUntil([&] {
-                    return QSettings(stored, QSettings::IniFormat).contains("lastPercent");
-                }) >= 0);
+        QVERIFY(eventually(
+            [&] { return QSettings(stored, QSettings::IniFormat).contains("lastPercent"); }));
         QCOMPARE(QSettings(stored, QSettings::IniFormat).value("lastPercent").toInt(), percent);
         const double asked = now();
         QVERIFY(desktop.logind.powerOff());
@@ -274,23 +260,34 @@ private slots:
         const auto openDescriptors = [&] {
             return descriptors.entryList(QDir::Files | QDir::System).size();
         };
+        const auto whatIsOpen = [&] {
+            QStringList targets;
+            for (const QFileInfo& descriptor :
+                 descriptors.entryInfoList(QDir::Files | QDir::System)) {
+                targets << descriptor.fileName() + "->" + descriptor.symLinkTarget();
+            }
+            return targets.join(' ');
+        };
+        QString openAtFirst;
         qsizetype before = 0;
         constexpr int cycles = 20;
         for (int cycle = 1; cycle <= cycles; ++cycle) {
             QVERIFY(desktop.logind.powerOff());
-            QVERIFY(msUntil([&] { return desktop.logind.calls("StartUnit").size() == cycle; }) >=
-                    0);
+            QVERIFY(eventually([&] { return desktop.logind.calls("StartUnit").size() == cycle; }));
             QCOMPARE(desktop.logind.agentLocks(desktop.pid()), 0);
             QVERIFY(desktop.logind.finishJobs("canceled"));
-            QVERIFY(msUntil([&] { return desktop.logind.agentLocks(desktop.pid()) == 1; }) >= 0);
+            QVERIFY(eventually([&] { return desktop.logind.agentLocks(desktop.pid()) == 1; }));
             // Counted from the first shutdown on: the program opens some of its own lazily, and
             // the answer's copy of the lock may still be open then.
             before = cycle == 1 ? openDescriptors() : before;
+            openAtFirst = cycle == 1 ? whatIsOpen() : openAtFirst;
         }
-        QVERIFY2(msUntil([&] { return openDescriptors() <= before; }) >= 0,
-                 qPrintable(QStringLiteral("%1 descriptors open, %2 after the first shutdown")
+        QVERIFY2(eventually([&] { return openDescriptors() <= before; }),
+                 qPrintable(QStringLiteral("%1 descriptors open, %2 after the first shutdown:\n"
+                                           "now %3\nthen %4")
                                 .arg(openDescriptors())
-                                .arg(before)));
+                                .arg(before)
+                                .arg(whatIsOpen(), openAtFirst)));
         const auto announced = desktop.logind.calls("PrepareForShutdown");
         const auto started = desktop.logind.calls("StartUnit");
         QCOMPARE(announced.size(), 2 * cycles); // true, then false, each time
@@ -338,7 +335,7 @@ private slots:
                          "Device', {'Percentage': dbus.Double(i % 100, variant_level=1)}, []])"})));
         QVERIFY(desktop.launch(m_display, false));
         // dbusmock's logind lists every lock as held by one made-up process.
-        QVERIFY(msUntil([&] { return desktop.logind.agentLocks() == 1; }) >= 0);
+        QVERIFY(eventually([&] { return desktop.logind.agentLocks() == 1; }));
         const auto wakeUps = [&] {
             qint64 switches = 0;
             const QDir tasks(QStringLiteral("/proc/%1/task").arg(desktop.pid()));
@@ -360,7 +357,7 @@ private slots:
         const qint64 woken = wakeUps() - before;
         QVERIFY2(woken < flood / 100, qPrintable(QString("woken %1 times").arg(woken)));
         QVERIFY(prepareForShutdown(desktop.bus, true));
-        QVERIFY(msUntil([&] { return cardShown(m_display); }) >= 0);
+        QVERIFY(eventually([&] { return cardShown(m_display); }));
         QVERIFY(m_display.pressKey("space"));
         qInfo("%u PropertiesChanged woke the agent %lld times", flood, woken);
     }
@@ -376,9 +373,9 @@ private slots:
         QSignalSpy announced(&inhibitor, &ShutdownInhibitor::shutdownAnnounced);
         QSignalSpy cancelled(&inhibitor, &ShutdownInhibitor::shutdownCancelled);
         inhibitor.start();
-        QVERIFY(msUntil([&] { return inhibitor.isHeld(); }) >= 0);
+        QVERIFY(eventually([&] { return inhibitor.isHeld(); }));
         QVERIFY(prepareForShutdown(bus, true) && prepareForShutdown(bus, false));
-        QVERIFY(msUntil([&] { return cancelled.count() > 0; }) >= 0);
+        QVERIFY(eventually([&] { return cancelled.count() > 0; }));
         QTest::qWait(50); // the second announcement, were it heard
         QCOMPARE(announced.count(), 1);
         QCOMPARE(cancelled.count(), 1);
