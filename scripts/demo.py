@@ -57,11 +57,15 @@ def windows(display):
     return found
 
 
-def save_png(display, window, path):
-    """The window's own picture as a PNG, read through xwd. Read from the root window instead,
-    a window of another depth (the card's) would come out black."""
-    dump = subprocess.run(['xwd', '-id', window, '-silent', '-display', display],
-                          capture_output=True, check=True).stdout
+def grab(display, window):
+    """The window's own picture through xwd, as (width, height, PNG rows of RGB), or None once
+    the window is gone. Read from the root window instead, a window of another depth (the card's)
+    would come out black."""
+    taken = subprocess.run(['xwd', '-id', window, '-silent', '-display', display],
+                           capture_output=True)
+    if taken.returncode != 0:
+        return None
+    dump = taken.stdout
     header = struct.unpack('>25I', dump[:100])
     header_size, width, height, bytes_per_line = header[0], header[4], header[5], header[12]
     order = 'little' if header[7] == 0 else 'big'
@@ -77,6 +81,45 @@ def save_png(display, window, path):
             for mask in masks:
                 shift = (mask & -mask).bit_length() - 1
                 rows.append((value & mask) >> shift)
+    return width, height, bytes(rows)
+
+
+RED, TEXT = (255, 69, 59), (235, 235, 235)  # the level's red and the words' light grey
+
+
+def vividness(picture):
+    """How many pixels show the red and the light grey at full strength."""
+    width, _, rows = picture
+    counts = [0, 0]
+    stride = 1 + 3 * width
+    for start in range(0, len(rows), stride):
+        row = rows[start + 1:start + stride]
+        for at in range(0, len(row), 3):
+            pixel = row[at:at + 3]
+            for which, colour in enumerate((RED, TEXT)):
+                if sum(abs(a - b) for a, b in zip(pixel, colour)) < 24:
+                    counts[which] += 1
+    return tuple(counts)
+
+
+def most_vivid(display, window, seconds):
+    """Of the window's pictures over the next seconds, the one painted, faded in, with its bar
+    lit and its cursor on, however late a busy machine ran the animations."""
+    pictures = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        picture = grab(display, window)
+        if picture is None:
+            break
+        pictures.append(picture)
+        time.sleep(0.1)
+    if not pictures:
+        raise RuntimeError('the window went before its picture was taken')
+    return max(pictures, key=vividness)
+
+
+def save_png(picture, path):
+    width, height, rows = picture
 
     def chunk(kind, data):
         return (struct.pack('>I', len(data)) + kind + data
@@ -85,7 +128,7 @@ def save_png(display, window, path):
     with open(path, 'wb') as png:
         png.write(b'\x89PNG\r\n\x1a\n'
                   + chunk(b'IHDR', struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0))
-                  + chunk(b'IDAT', zlib.compress(bytes(rows), 9)) + chunk(b'IEND', b''))
+                  + chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
 
 
 def main(program, output):
@@ -138,9 +181,8 @@ def main(program, output):
         settings = wait_for(lambda: [w for w in windows(display)
                                      if w[0] == 'Nightwick' and w[2] == 560],
                             'the settings window')[0]
-        time.sleep(1.0)  # the window's first paint
         settings_png = os.path.join(output, 'settings.png')
-        save_png(display, settings[1], settings_png)
+        save_png(most_vivid(display, settings[1], 1.5), settings_png)
         print('Started by hand, the agent opened its settings window: ' + settings_png)
 
         login1 = system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
@@ -149,9 +191,8 @@ def main(program, output):
         card = wait_for(lambda: [w for w in windows(display)
                                  if w[0].startswith('nightwick') and w[2] == 560],
                         'the reminder card')[0]
-        time.sleep(1.1)  # the fade is over, the bar has pulsed back and the cursor is on
         card_png = os.path.join(output, 'reminder-card.png')
-        save_png(display, card[1], card_png)
+        save_png(most_vivid(display, card[1], 2.5), card_png)  # well within the card's 4 s
         print('At the shutdown logind announced, it showed the reminder card: ' + card_png)
 
         agent.terminate()  # as the system ends every program at shutdown
