@@ -5,9 +5,9 @@
 
 Starts a virtual X display (Xvfb), private system and session buses with python3-dbusmock's
 logind and UPower on the system bus and a Magic Mouse 2 at 8 % on it, then the real agent as a
-user starts it by hand (its settings window opens), then a shutdown as logind announces it (the
-reminder card shows). It saves settings.png and reminder-card.png in OUTPUT-FOLDER, prints their
-paths, stops everything it started and exits 0. Nothing touches the user's own settings, login
+user starts it by hand (its settings window opens), then again as at login, and announces a
+shutdown as logind does (the reminder card shows). It saves settings.png and reminder-card.png in
+OUTPUT-FOLDER, prints their paths, stops everything it started and exits 0. Nothing touches the user's own settings, login
 items or buses: the agent's home and configuration folders are a temporary folder.
 """
 import os
@@ -57,69 +57,67 @@ def windows(display):
     return found
 
 
-def grab(display, window):
-    """The window's own picture through xwd, as (width, height, PNG rows of RGB), or None once
-    the window is gone. Read from the root window instead, a window of another depth (the card's)
-    would come out black."""
+def dump(display, window):
+    """The window's own picture as xwd writes it, or None once the window is gone. Read from the
+    root window instead, a window of another depth (the card's) would come out black."""
     taken = subprocess.run(['xwd', '-id', window, '-silent', '-display', display],
                            capture_output=True)
-    if taken.returncode != 0:
-        return None
-    dump = taken.stdout
-    header = struct.unpack('>25I', dump[:100])
-    header_size, width, height, bytes_per_line = header[0], header[4], header[5], header[12]
-    order = 'little' if header[7] == 0 else 'big'
-    size = header[11] // 8  # bytes a pixel
-    masks = header[14:17]
-    pixels = dump[header_size + 12 * header[19]:]
-    rows = bytearray()
-    for row in range(height):
-        rows.append(0)  # no filter
-        start = row * bytes_per_line
-        for at in range(start, start + size * width, size):
-            value = int.from_bytes(pixels[at:at + size], order)
-            for mask in masks:
-                shift = (mask & -mask).bit_length() - 1
-                rows.append((value & mask) >> shift)
-    return width, height, bytes(rows)
+    return taken.stdout if taken.returncode == 0 else None
 
 
-RED, TEXT = (255, 69, 59), (235, 235, 235)  # the level's red and the words' light grey
+def layout(picture):
+    """The fields of an xwd picture's header that say where and how its pixels are stored."""
+    header = struct.unpack('>25I', picture[:100])
+    return dict(pixels=picture[header[0] + 12 * header[19]:], width=header[4], height=header[5],
+                bytes_per_line=header[12], order='little' if header[7] == 0 else 'big',
+                size=header[11] // 8, masks=header[14:17])
 
 
 def vividness(picture):
-    """How many pixels show the red and the light grey at full strength."""
-    width, _, rows = picture
+    """How many pixels, of every fourth in every fourth row, show the level's red, then the
+    words' light grey, at about full strength: the most once the window is painted and faded in,
+    with its bar lit and its cursor on."""
+    fields = layout(picture)
+    pixels, size, order = fields['pixels'], fields['size'], fields['order']
+    shifts = [(mask, (mask & -mask).bit_length() - 1) for mask in fields['masks']]
     counts = [0, 0]
-    stride = 1 + 3 * width
-    for start in range(0, len(rows), stride):
-        row = rows[start + 1:start + stride]
-        for at in range(0, len(row), 3):
-            pixel = row[at:at + 3]
-            for which, colour in enumerate((RED, TEXT)):
-                if sum(abs(a - b) for a, b in zip(pixel, colour)) < 24:
-                    counts[which] += 1
+    for row in range(0, fields['height'], 4):
+        start = row * fields['bytes_per_line']
+        for at in range(start, start + size * fields['width'], 4 * size):
+            value = int.from_bytes(pixels[at:at + size], order)
+            pixel = [(value & mask) >> shift for mask, shift in shifts]
+            for which, colour in enumerate(((255, 69, 59), (235, 235, 235))):
+                counts[which] += sum(abs(a - b) for a, b in zip(pixel, colour)) < 24
     return tuple(counts)
 
 
 def most_vivid(display, window, seconds):
-    """Of the window's pictures over the next seconds, the one painted, faded in, with its bar
-    lit and its cursor on, however late a busy machine ran the animations."""
+    """Of the window's pictures over the next seconds, the most vivid, however late a busy
+    machine ran the animations."""
     pictures = []
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        picture = grab(display, window)
+        picture = dump(display, window)
         if picture is None:
             break
         pictures.append(picture)
-        time.sleep(0.1)
+        time.sleep(0.05)
     if not pictures:
         raise RuntimeError('the window went before its picture was taken')
     return max(pictures, key=vividness)
 
 
 def save_png(picture, path):
-    width, height, rows = picture
+    fields = layout(picture)
+    width, size, order = fields['width'], fields['size'], fields['order']
+    rows = bytearray()
+    for row in range(fields['height']):
+        rows.append(0)  # no filter
+        start = row * fields['bytes_per_line']
+        for at in range(start, start + size * width, size):
+            value = int.from_bytes(fields['pixels'][at:at + size], order)
+            for mask in fields['masks']:
+                rows.append((value & mask) >> ((mask & -mask).bit_length() - 1))
 
     def chunk(kind, data):
         return (struct.pack('>I', len(data)) + kind + data
@@ -127,8 +125,8 @@ def save_png(picture, path):
 
     with open(path, 'wb') as png:
         png.write(b'\x89PNG\r\n\x1a\n'
-                  + chunk(b'IHDR', struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0))
-                  + chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
+                  + chunk(b'IHDR', struct.pack('>IIBBBBB', width, fields['height'], 8, 2, 0, 0, 0))
+                  + chunk(b'IDAT', zlib.compress(bytes(rows), 9)) + chunk(b'IEND', b''))
 
 
 def main(program, output):
@@ -185,15 +183,23 @@ def main(program, output):
         save_png(most_vivid(display, settings[1], 1.5), settings_png)
         print('Started by hand, the agent opened its settings window: ' + settings_png)
 
+        # Started again as at login, the agent shows nothing until the shutdown; the card then
+        # stands alone on the screen, and a picture taken before it is painted shows no card.
+        agent.terminate()
+        agent.wait(timeout=10)
+        agent = start([program, '--autostart'], env=environment, stdout=subprocess.DEVNULL)
         login1 = system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+        wait_for(lambda: login1.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager'),
+                 "the agent's lock on shutdown")
         login1.EmitSignal('org.freedesktop.login1.Manager', 'PrepareForShutdown', 'b', [True],
                           dbus_interface=MOCK)
         card = wait_for(lambda: [w for w in windows(display)
                                  if w[0].startswith('nightwick') and w[2] == 560],
                         'the reminder card')[0]
         card_png = os.path.join(output, 'reminder-card.png')
-        save_png(most_vivid(display, card[1], 2.5), card_png)  # well within the card's 4 s
-        print('At the shutdown logind announced, it showed the reminder card: ' + card_png)
+        save_png(most_vivid(display, card[1], 3.0), card_png)  # within the card's 4 s
+        print('Started again as at login, at the shutdown logind announced it showed the '
+              'reminder card: ' + card_png)
 
         agent.terminate()  # as the system ends every program at shutdown
         agent.wait(timeout=10)
