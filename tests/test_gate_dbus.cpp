@@ -92,6 +92,13 @@ struct Desktop {
                (!andLock || eventually([this] { return logind.agentLocks(pid()) == 1; }));
     }
     qint64 pid() const { return agent.processId(); }
+    // The reading the agent stored once it had launched.
+    std::optional<int> storedPercent() const
+    {
+        const QSettings stored(config.filePath("nightwick/nightwick.conf"), QSettings::IniFormat);
+        return stored.contains("lastPercent") ? std::optional(stored.value("lastPercent").toInt())
+                                              : std::nullopt;
+    }
     // Never to pid 0, which is what an ended program's pid reads, and would be our own group.
     bool signal(int number) { return pid() > 0 && ::kill(static_cast<pid_t>(pid()), number) == 0; }
     bool exitsCleanlyWithin(int ms)
@@ -193,10 +200,8 @@ private slots:
             QVERIFY(eventually([&] { return desktop.logind.agentLocks(desktop.pid()) == 1; }));
         }
         // The reading of the real upowerd taken at launch is stored for the next 48 hours.
-        const QString stored = desktop.config.filePath("nightwick/nightwick.conf");
-        QVERIFY(eventually(
-            [&] { return QSettings(stored, QSettings::IniFormat).contains("lastPercent"); }));
-        QCOMPARE(QSettings(stored, QSettings::IniFormat).value("lastPercent").toInt(), percent);
+        QVERIFY(eventually([&] { return desktop.storedPercent().has_value(); }));
+        QCOMPARE(*desktop.storedPercent(), percent);
         const double asked = now();
         QVERIFY(desktop.logind.powerOff());
 
@@ -277,6 +282,8 @@ private slots:
             QCOMPARE(desktop.logind.agentLocks(desktop.pid()), 0);
             QVERIFY(desktop.logind.finishJobs("canceled"));
             QVERIFY(eventually([&] { return desktop.logind.agentLocks(desktop.pid()) == 1; }));
+            // logind lists the lock before its descriptor has reached the agent.
+            QVERIFY(eventually([&] { return whatIsOpen().contains("/run/systemd/inhibit/"); }));
             // Counted from the first shutdown on: the program opens some of its own lazily, and
             // the answer's copy of the lock may still be open then.
             before = cycle == 1 ? openDescriptors() : before;
@@ -306,7 +313,8 @@ private slots:
         Desktop desktop;
         QVERIFY(desktop.setUp(8, false, false));
         QVERIFY(desktop.launch(m_display, false));
-        QVERIFY(!desktop.agent.waitForFinished(300));
+        // Launched, with its signal handlers in place.
+        QVERIFY(eventually([&] { return desktop.storedPercent().has_value(); }));
         const double signalled = now();
         QVERIFY(desktop.signal(SIGTERM));
         QVERIFY(desktop.exitsCleanlyWithin(15000));
