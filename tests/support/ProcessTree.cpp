@@ -1,7 +1,7 @@
 #include "ProcessTree.h"
 
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QThread>
 
 #include <csignal>

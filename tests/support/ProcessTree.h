@@ -4,7 +4,6 @@
 #include <QProcess>
 
 #include <memory>
-
 #include <sys/types.h>
 #include <vector>
 
