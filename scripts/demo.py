@@ -7,8 +7,9 @@ Starts a virtual X display (Xvfb), private system and session buses with python3
 logind and UPower on the system bus and a Magic Mouse 2 at 8 % on it, then the real agent as a
 user starts it by hand (its settings window opens), then again as at login, and announces a
 shutdown as logind does (the reminder card shows). It saves settings.png and reminder-card.png in
-OUTPUT-FOLDER, prints their paths, stops everything it started and exits 0. Nothing touches the user's own settings, login
-items or buses: the agent's home and configuration folders are a temporary folder.
+OUTPUT-FOLDER, prints their paths, stops everything it started and exits 0. Nothing touches the
+user's own settings, login items or buses: the agent's home and configuration folders are a
+temporary folder.
 """
 import os
 import struct
@@ -73,19 +74,23 @@ def layout(picture):
                 size=header[11] // 8, masks=header[14:17])
 
 
+def colour_at(fields, at):
+    """The red, green and blue of the pixel stored at byte `at`."""
+    value = int.from_bytes(fields['pixels'][at:at + fields['size']], fields['order'])
+    return [(value & mask) >> ((mask & -mask).bit_length() - 1) for mask in fields['masks']]
+
+
 def vividness(picture):
     """How many pixels, of every fourth in every fourth row, show the level's red, then the
     words' light grey, at about full strength: the most once the window is painted and faded in,
     with its bar lit and its cursor on."""
     fields = layout(picture)
-    pixels, size, order = fields['pixels'], fields['size'], fields['order']
-    shifts = [(mask, (mask & -mask).bit_length() - 1) for mask in fields['masks']]
+    size = fields['size']
     counts = [0, 0]
     for row in range(0, fields['height'], 4):
         start = row * fields['bytes_per_line']
         for at in range(start, start + size * fields['width'], 4 * size):
-            value = int.from_bytes(pixels[at:at + size], order)
-            pixel = [(value & mask) >> shift for mask, shift in shifts]
+            pixel = colour_at(fields, at)
             for which, colour in enumerate(((255, 69, 59), (235, 235, 235))):
                 counts[which] += sum(abs(a - b) for a, b in zip(pixel, colour)) < 24
     return tuple(counts)
@@ -109,15 +114,13 @@ def most_vivid(display, window, seconds):
 
 def save_png(picture, path):
     fields = layout(picture)
-    width, size, order = fields['width'], fields['size'], fields['order']
+    width, height, size = fields['width'], fields['height'], fields['size']
     rows = bytearray()
-    for row in range(fields['height']):
+    for row in range(height):
         rows.append(0)  # no filter
         start = row * fields['bytes_per_line']
         for at in range(start, start + size * width, size):
-            value = int.from_bytes(fields['pixels'][at:at + size], order)
-            for mask in fields['masks']:
-                rows.append((value & mask) >> ((mask & -mask).bit_length() - 1))
+            rows.extend(colour_at(fields, at))
 
     def chunk(kind, data):
         return (struct.pack('>I', len(data)) + kind + data
@@ -125,7 +128,7 @@ def save_png(picture, path):
 
     with open(path, 'wb') as png:
         png.write(b'\x89PNG\r\n\x1a\n'
-                  + chunk(b'IHDR', struct.pack('>IIBBBBB', width, fields['height'], 8, 2, 0, 0, 0))
+                  + chunk(b'IHDR', struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0))
                   + chunk(b'IDAT', zlib.compress(bytes(rows), 9)) + chunk(b'IEND', b''))
 
 
@@ -185,12 +188,13 @@ def main(program, output):
 
         # Started again as at login, the agent shows nothing until the shutdown; the card then
         # stands alone on the screen, and a picture taken before it is painted shows no card.
+        login1 = system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+        locks = lambda: login1.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager')
         agent.terminate()
         agent.wait(timeout=10)
+        wait_for(lambda: not locks(), "the end of the first agent's lock")
         agent = start([program, '--autostart'], env=environment, stdout=subprocess.DEVNULL)
-        login1 = system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
-        wait_for(lambda: login1.ListInhibitors(dbus_interface='org.freedesktop.login1.Manager'),
-                 "the agent's lock on shutdown")
+        wait_for(locks, "the agent's lock on shutdown")
         login1.EmitSignal('org.freedesktop.login1.Manager', 'PrepareForShutdown', 'b', [True],
                           dbus_interface=MOCK)
         card = wait_for(lambda: [w for w in windows(display)
