@@ -2,8 +2,9 @@
 # Builds the fuzzers with clang (libFuzzer with the address and undefined-behaviour sanitizers)
 # apart from the program's own build, and runs each for a bounded time over the corpus kept here;
 # what they find anew is thrown away, a crash is kept in the build folder. Exit status 77: clang
-# or libFuzzer is missing. The seed is fixed unless given (0: a random one), so that a run mutates
-# as the one before it did and a failure is not the luck of the draw; give another to explore.
+# or libFuzzer is missing. The seed is fixed unless given (0: a random one), so a run mostly
+# repeats the one before it (file times still steer the coverage a little) and does not fail on a
+# fresh draw; explore with another seed and more seconds.
 # Usage: run.sh BUILD_FOLDER [SECONDS_EACH] [SEED]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
