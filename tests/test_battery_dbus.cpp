@@ -89,6 +89,8 @@ private slots:
         QTest::newRow("known by name alone, its input device no pointer")
             << SimulatedDevices{bluetoothDevice("Wireless Mouse", 31, Input::Keys, 768)}
             << Reading{{31, false}};
+        QTest::newRow("on a USB interface but discharging: no cable")
+            << SimulatedDevices{magicMouseOnCable(8, "Discharging")} << Reading{{8, false}};
         QTest::newRow("no mouse at all")
             << SimulatedDevices{laptopBattery(6), bluetoothKeyboard(4)} << Reading{};
         QTest::newRow(sameMouseTwice)

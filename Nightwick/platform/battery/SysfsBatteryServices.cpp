@@ -217,11 +217,15 @@ bool sitsOnItsCable(const QDir& supply)
 }
 
 // "Not charging" is a charger that holds off, as UPower's "pending charge" is: still on its cable.
-bool isOnCharger(const QDir& supply)
+// A battery that says it discharges is on no cable, whatever USB it hangs off: a receiver's own
+// HID interface sits on USB too.
+bool isOnItsCable(const QDir& supply)
 {
     const std::optional<QString> status = attribute(supply, QStringLiteral("status"));
+    if (status == QLatin1String("Discharging"))
+        return false;
     return status == QLatin1String("Charging") || status == QLatin1String("Full") ||
-           status == QLatin1String("Not charging");
+           status == QLatin1String("Not charging") || sitsOnItsCable(supply);
 }
 
 } // namespace
@@ -247,7 +251,7 @@ QList<BatteryService> SysfsBatteryServices::services()
         service.product = attribute(supply, QStringLiteral("model_name"));
         // As the device reports it, not clamped: a level beyond 0-100 is the device's to own.
         service.batteryPercent = integerAttribute(supply, QStringLiteral("capacity"));
-        if (isOnCharger(supply) || sitsOnItsCable(supply))
+        if (isOnItsCable(supply))
             service.transport = QStringLiteral("USB");
         if (hasMouseBeside(supply))
             service.batteryLowNotificationType = QStringLiteral("MOUSE");
