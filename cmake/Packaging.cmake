@@ -13,6 +13,8 @@ while the mouse is low and not charging, it shows a short card in the
 middle of the screen, so that the mouse charges overnight. A small
 settings window sets the level to remind at and whether the agent opens
 at login.")
+# MIT: the package carries it as /usr/share/doc/nightwick/copyright.
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${NIGHTWICK_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
