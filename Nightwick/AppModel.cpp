@@ -146,12 +146,12 @@ template <typename T> void AppModel::publish(T& field, const T& value)
 
 void AppModel::setThreshold(qint64 threshold)
 {
-    publish(m_threshold, threshold);
-    if (m_uninstalled) {
-        return;
-    }
-    if (const Outcome stored = m_services.store.setInteger(thresholdKey, m_threshold);
-        !stored.ok()) {
+    // Once uninstalled nothing is stored any more; the choice still shows while the agent goes.
+    const Outcome stored =
+        m_uninstalled ? Outcome::success() : m_services.store.setInteger(thresholdKey, threshold);
+    // Published either way, so the settings page shows the stored one again over the click.
+    publish(m_threshold, stored.ok() ? threshold : m_services.store.integer(thresholdKey));
+    if (!stored.ok()) {
         m_services.alerts.showError(stored.errorDescription());
     }
 }

@@ -77,8 +77,8 @@ public:
     ~AppModel() override;
 
     qint64 threshold() const { return m_threshold; }
-    // Stores any value, not only one of thresholdChoices; shows the system's error when it
-    // cannot be stored, and keeps it for this run.
+    // Stores any value, not only one of thresholdChoices. When it cannot be stored, the system's
+    // error shows and the model stays at the stored threshold.
     void setThreshold(qint64 threshold);
     const std::optional<MouseBattery>& battery() const { return m_battery; }
     bool opensAtLogin() const { return m_opensAtLogin; }

@@ -198,7 +198,7 @@ private slots:
         QVERIFY2(agent.alerts.shown.last().contains(storeWords),
                  qPrintable(agent.alerts.shown.last()));
         QCOMPARE(contents(agent.settingsFile), settings);
-        QCOMPARE(model.threshold(), 15);
+        QCOMPARE(model.threshold(), 10);
 
         model.setOpensAtLogin(!wasOn);
         QCOMPARE(model.opensAtLogin(), loginWords.isEmpty() != wasOn);
