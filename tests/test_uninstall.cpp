@@ -44,7 +44,7 @@ namespace {
 
 // The disk's faults are mounts, made in the test's own mount namespace (see main).
 const char* const ownMounts = "NW_OWN_MOUNTS";
-enum class Fault { ReadOnly, Full, Folders, DanglingLinks };
+enum class Fault { ReadOnly, Full, Folders, DanglingLinks, NoTrash };
 
 QString words(int error)
 {
@@ -146,6 +146,7 @@ private slots:
             << Fault::Folders << folder << folder << folder;
         QTest::newRow("settings and entry are dangling links")
             << Fault::DanglingLinks << gone << gone << "";
+        QTest::newRow("links, Trash a file") << Fault::NoTrash << gone << gone << words(ENOTDIR);
     }
     void faultsOnTheDisk()
     {
@@ -174,9 +175,12 @@ private slots:
         for (const QString& file : {agent.settingsFile, agent.entryFile}) {
             if (fault == Fault::Folders)
                 QVERIFY(QFile::remove(file) && QDir().mkpath(file + "/kept"));
-            if (fault == Fault::DanglingLinks)
+            if (fault == Fault::DanglingLinks || fault == Fault::NoTrash)
                 QVERIFY(QFile::remove(file) && QFile::link(agent.home.filePath("gone/x"), file));
         }
+        if (fault == Fault::NoTrash)
+            QVERIFY(QDir().mkpath(agent.home.filePath("data")) &&
+                    QFile(agent.home.filePath("data/Trash")).open(QIODevice::WriteOnly));
         if (fault == Fault::Full) {
             QFile filler(agent.home.filePath("config/filler"));
             QVERIFY(filler.open(QIODevice::WriteOnly));
