@@ -29,6 +29,7 @@ const QString loginItemConfiguredKey = QStringLiteral("loginItemConfigured");
 
 constexpr qint64 defaultThreshold = 10;
 constexpr double reminderWindowSeconds = 48 * 60 * 60;
+constexpr double clockStepAllowanceSeconds = 60;
 
 const QString packagedNotice =
     QStringLiteral("Nightwick was installed as a package, which only the package manager can "
@@ -87,9 +88,12 @@ std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
     if (!lastSeen || !lastSeen->isValid()) {
         return std::nullopt;
     }
-    // A reading from the future (a clock set back) still counts as recent.
+    // A reading is stamped by the clock that judges it, so one from the future was edited in by
+    // hand, or the clock went back since by an unknown amount; counted as recent it would remind
+    // at every shutdown until the mouse is read again. A minute allows for NTP stepping back a
+    // clock that keeps time just after a reading, which stays ahead only as long as the step.
     const double age = static_cast<double>(lastSeen->msecsTo(now)) / 1000.0;
-    if (age >= reminderWindowSeconds || lastCharging) {
+    if (age >= reminderWindowSeconds || age < -clockStepAllowanceSeconds || lastCharging) {
         return std::nullopt;
     }
     if (lastPercent <= threshold) {
@@ -127,8 +131,7 @@ AppModel::AppModel(Services services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services))
 {
-    m_services.store.registerDefaults({{thresholdKey, defaultThreshold}});
-    m_threshold = m_services.store.integer(thresholdKey);
+    m_threshold = storedThreshold();
     refresh();
 }
 
@@ -146,14 +149,39 @@ template <typename T> void AppModel::publish(T& field, const T& value)
 
 void AppModel::setThreshold(qint64 threshold)
 {
+    if (!thresholdChoices.contains(threshold)) {
+        return;
+    }
     // Once uninstalled nothing is stored any more; the choice still shows while the agent goes.
     const Outcome stored =
         m_uninstalled ? Outcome::success() : m_services.store.setInteger(thresholdKey, threshold);
     // Published either way, so the settings page shows the stored one again over the click.
-    publish(m_threshold, stored.ok() ? threshold : m_services.store.integer(thresholdKey));
+    publish(m_threshold, stored.ok() ? threshold : storedThreshold());
     if (!stored.ok()) {
         m_services.alerts.showError(stored.errorDescription());
     }
+}
+
+// Only an offered threshold is ever stored; any other was edited in by hand (-1 would never
+// remind, 99999 always) and counts as none.
+qint64 AppModel::storedThreshold() const
+{
+    const std::optional<qint64> stored = m_services.store.integer(thresholdKey);
+    return stored && thresholdChoices.contains(*stored) ? *stored : defaultThreshold;
+}
+
+// All three values as this program writes them, or nothing: a missing or garbled level must not
+// remind of 0 %. Any whole level counts, as the device reported it.
+std::optional<AppModel::Reading> AppModel::storedReading() const
+{
+    const SettingsStore& store = m_services.store;
+    const std::optional<qint64> percent = store.integer(lastPercentKey);
+    const std::optional<bool> charging = store.boolean(lastChargingKey);
+    const std::optional<QDateTime> seen = store.date(lastSeenKey);
+    if (!percent || !charging || !seen) {
+        return std::nullopt;
+    }
+    return Reading{{*percent, *charging}, *seen};
 }
 
 void AppModel::read()
@@ -188,19 +216,17 @@ void AppModel::refresh()
 std::optional<qint64> AppModel::percentNeedingReminder()
 {
     read();
-    const QDateTime now = m_services.clock.now();
-    if (m_lastReading) {
-        return reminderPercent(m_lastReading->seen, now, m_lastReading->battery.isCharging,
-                               m_lastReading->battery.percent, m_threshold);
+    const std::optional<Reading> last = m_lastReading ? m_lastReading : storedReading();
+    if (!last) {
+        return std::nullopt;
     }
-    const SettingsStore& store = m_services.store;
-    return reminderPercent(store.date(lastSeenKey), now, store.boolean(lastChargingKey),
-                           store.integer(lastPercentKey), m_threshold);
+    return reminderPercent(last->seen, m_services.clock.now(), last->battery.isCharging,
+                           last->battery.percent, m_threshold);
 }
 
 void AppModel::registerLoginItemOnFirstInstall()
 {
-    if (m_services.store.boolean(loginItemConfiguredKey)) {
+    if (m_services.store.boolean(loginItemConfiguredKey).value_or(false)) {
         return;
     }
     // A build folder is no install: running a fresh build must not register it at login.

@@ -37,7 +37,8 @@ std::optional<MouseBattery> read(BatteryServices& source);
 } // namespace MouseBatteryReader
 
 // The shutdown rule on its own: the percentage to remind of, or nothing. A reading seen 48
-// hours ago or earlier, a charging mouse or a level above the threshold needs no reminder.
+// hours ago or earlier, or more than a minute ahead of now, a charging mouse or a level above
+// the threshold needs no reminder.
 std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
                                       const QDateTime& now, bool lastCharging, qint64 lastPercent,
                                       qint64 threshold);
@@ -72,13 +73,13 @@ public:
 
     static const QList<qint64> thresholdChoices;
 
-    // Registers the default threshold and reads the battery once.
+    // Reads the stored threshold and the battery once.
     explicit AppModel(Services services, QObject* parent = nullptr);
     ~AppModel() override;
 
     qint64 threshold() const { return m_threshold; }
-    // Stores any value, not only one of thresholdChoices. When it cannot be stored, the system's
-    // error shows and the model stays at the stored threshold.
+    // Takes one of thresholdChoices and stores it; any other value changes nothing. When it
+    // cannot be stored, the system's error shows and the model stays at the stored threshold.
     void setThreshold(qint64 threshold);
     const std::optional<MouseBattery>& battery() const { return m_battery; }
     bool opensAtLogin() const { return m_opensAtLogin; }
@@ -116,6 +117,8 @@ private:
     };
 
     template <typename T> void publish(T& field, const T& value);
+    qint64 storedThreshold() const;
+    std::optional<Reading> storedReading() const;
     void read();
     void storeReading();
 

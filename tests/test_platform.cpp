@@ -74,7 +74,7 @@ private slots:
         QCOMPARE(store.integer("threshold"), threshold);
         QCOMPARE(store.integer("lastPercent"), lastPercent);
         QCOMPARE(store.date("lastSeen"), std::nullopt);
-        QCOMPARE(store.boolean("lastCharging"), false);
+        QCOMPARE(store.boolean("lastCharging"), std::nullopt);
     }
 
     void writesReachTheDiskAtOnceAndRemoveAllLeavesNothing()

@@ -33,8 +33,8 @@ public:
 class MemorySettingsStore final : public SettingsStore {
 public:
     void registerDefaults(const QVariantMap& defaults) override { this->defaults = defaults; }
-    qint64 integer(const QString& key) const override { return value(key).toLongLong(); }
-    bool boolean(const QString& key) const override { return value(key).toBool(); }
+    std::optional<qint64> integer(const QString& key) const override { return typed<qint64>(key); }
+    std::optional<bool> boolean(const QString& key) const override { return typed<bool>(key); }
     std::optional<QDateTime> date(const QString& key) const override
     {
         const QVariant stored = value(key);
@@ -69,6 +69,10 @@ public:
     QVariant value(const QString& key) const
     {
         return values.contains(key) ? values.value(key) : defaults.value(key);
+    }
+    template <typename T> std::optional<T> typed(const QString& key) const
+    {
+        return value(key).isValid() ? std::optional(value(key).value<T>()) : std::nullopt;
     }
 
     QVariantMap values;

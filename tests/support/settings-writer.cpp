@@ -10,7 +10,7 @@ int main(int argc, char* argv[])
     if (argc != 2)
         return 2;
     IniSettingsStore store(QString::fromLocal8Bit(argv[1]));
-    for (qint64 n = store.integer("lastPercent") + 1;; ++n) {
+    for (qint64 n = store.integer("lastPercent").value_or(0) + 1;; ++n) {
         if (!store.write({{"lastPercent", n}, {"threshold", n}}).ok())
             return 1;
         std::printf("%lld\n", n);

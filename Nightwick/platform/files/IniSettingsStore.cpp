@@ -108,23 +108,23 @@ QVariant IniSettingsStore::storedValue(const QString& key) const
 // A value that cannot be read as the wanted type counts as unset, so a garbled line falls back
 // to the registered default (a threshold of "ten" reminds at 10, not at 0).
 template <typename T>
-T IniSettingsStore::typed(const QString& key, std::optional<T> (*parse)(const QVariant&),
-                          T fallback) const
+std::optional<T> IniSettingsStore::typed(const QString& key,
+                                         std::optional<T> (*parse)(const QVariant&)) const
 {
     if (const std::optional<T> stored = parse(storedValue(key))) {
-        return *stored;
+        return stored;
     }
-    return parse(m_defaults.value(key)).value_or(fallback);
+    return parse(m_defaults.value(key));
 }
 
-qint64 IniSettingsStore::integer(const QString& key) const
+std::optional<qint64> IniSettingsStore::integer(const QString& key) const
 {
-    return typed<qint64>(key, parseInteger, 0);
+    return typed<qint64>(key, parseInteger);
 }
 
-bool IniSettingsStore::boolean(const QString& key) const
+std::optional<bool> IniSettingsStore::boolean(const QString& key) const
 {
-    return typed<bool>(key, parseBoolean, false);
+    return typed<bool>(key, parseBoolean);
 }
 
 std::optional<QDateTime> IniSettingsStore::date(const QString& key) const

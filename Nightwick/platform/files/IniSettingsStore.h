@@ -17,8 +17,8 @@ public:
     static QString defaultFilePath();
 
     void registerDefaults(const QVariantMap& defaults) override;
-    qint64 integer(const QString& key) const override;
-    bool boolean(const QString& key) const override;
+    std::optional<qint64> integer(const QString& key) const override;
+    std::optional<bool> boolean(const QString& key) const override;
     std::optional<QDateTime> date(const QString& key) const override;
     Outcome write(const QVariantMap& values) override;
     Outcome removeAll() override;
@@ -33,7 +33,7 @@ private:
 
     QVariant storedValue(const QString& key) const;
     template <typename T>
-    T typed(const QString& key, std::optional<T> (*parse)(const QVariant&), T fallback) const;
+    std::optional<T> typed(const QString& key, std::optional<T> (*parse)(const QVariant&)) const;
     Outcome failure(const QString& doing, const QString& reason) const;
 
     QString m_filePath;

@@ -9,7 +9,8 @@
 #include "Outcome.h"
 
 // The agent's stored settings: a persistent key-value store with an in-memory layer of
-// defaults beneath it. Typed reads of an unset or mistyped value give 0, false or nothing.
+// defaults beneath it. A typed read of an unset or mistyped value gives the registered default,
+// or nothing.
 class SettingsStore {
 public:
     virtual ~SettingsStore() = default;
@@ -17,8 +18,8 @@ public:
     // Answers reads of keys that hold no stored value. Kept in memory only.
     virtual void registerDefaults(const QVariantMap& defaults) = 0;
 
-    virtual qint64 integer(const QString& key) const = 0;
-    virtual bool boolean(const QString& key) const = 0;
+    virtual std::optional<qint64> integer(const QString& key) const = 0;
+    virtual std::optional<bool> boolean(const QString& key) const = 0;
     virtual std::optional<QDateTime> date(const QString& key) const = 0;
 
     // Stores every value (a qint64, bool or QDateTime) or, on failure, none: what was stored
