@@ -1,4 +1,5 @@
 #include "AgentFixture.h"
+#include "platform/desktop/ProgramLocation.h"
 #include "platform/files/FreedesktopTrash.h"
 #include "platform/files/IniSettingsStore.h"
 #include "platform/files/XdgAutostartLoginItem.h"
@@ -16,9 +17,9 @@
 // The agent on the real files of a home folder of its own: settings, autostart entry, Trash.
 // A program installed outside that home is never written, only named.
 struct InstalledAgent : Gate {
-    explicit InstalledAgent(const QString& installedAt)
+    explicit InstalledAgent(const QString& where, const QString& image = {})
         : Gate(false, {})
-        , programFile(QDir(home.path()).filePath(installedAt))
+        , programFile(ProgramLocation::programFile(image, {}, QDir(home.path()).filePath(where)))
     {
         qputenv("XDG_DATA_HOME", home.filePath("data").toLocal8Bit());
         program = programFile;
@@ -79,13 +80,16 @@ private slots:
         QTest::addColumn<bool>("programThere");
         QTest::addColumn<bool>("cardUp");
         QTest::addColumn<int>("clicks");
+        QTest::addColumn<QString>("appImage"); // $APPIMAGE, as inherited
         const QString byHand = "Applications/nightwick";
-        QTest::newRow("succeeds") << byHand << true << false << 2;
+        QTest::newRow("succeeds") << byHand << true << false << 2 << "";
         // Clicked again while the card holds the quit back: nothing comes back.
-        QTest::newRow("succeeds, quits once the card goes") << byHand << true << true << 4;
-        QTest::newRow("fails: the program file is gone") << byHand << false << false << 2;
+        QTest::newRow("succeeds, quits once the card goes") << byHand << true << true << 4 << "";
+        QTest::newRow("fails: the program file is gone") << byHand << false << false << 2 << "";
         // Only the package manager removes the program; the rest goes, with a word on how.
-        QTest::newRow("packaged: stays, tells how") << "/usr/bin/nightwick" << true << false << 2;
+        QTest::newRow("packaged: stays, tells how")
+            << "/usr/bin/nightwick" << true << false << 2 << "";
+        QTest::newRow("$APPIMAGE inherited") << byHand << true << false << 2 << "/Applications/T";
     }
     void uninstall()
     {
@@ -93,8 +97,9 @@ private slots:
         QFETCH(bool, programThere);
         QFETCH(bool, cardUp);
         QFETCH(int, clicks);
+        QFETCH(QString, appImage);
         const bool packaged = installedAt.startsWith('/');
-        InstalledAgent agent(installedAt);
+        InstalledAgent agent(installedAt, appImage);
         agent.batteries.setMouse(30, false);
         agent.launch();
         QVERIFY2(QFile::exists(agent.entryFile),
