@@ -1,5 +1,6 @@
 #include "platform/files/IniSettingsStore.h"
 #include "platform/session/LogindLoginSession.h"
+#include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
 
@@ -289,27 +290,31 @@ private slots:
 
     // A termination signal is a log-out while the session closes: the agent's own session, or
     // where it has none (started by the user's service manager) the user's graphical one.
+    // Logind slow at a busy login still grants the lock that holds the shutdown for the card.
     void loginSessionClosing_data()
     {
         QTest::addColumn<QString>("ownState");     // empty: the agent is in no session
         QTest::addColumn<QString>("displayState"); // empty: the user has no graphical session
         QTest::addColumn<bool>("closing");
+        QTest::addColumn<QString>("late"); // a method that answers 1 s late
         QTest::newRow("own session closing") << "closing"
-                                             << "" << true;
+                                             << "" << true << "";
         QTest::newRow("own session active, the display's closing") << "active"
-                                                                   << "closing" << false;
+                                                                   << "closing" << false << "";
         QTest::newRow("no own session, the display's closing") << ""
-                                                               << "closing" << true;
+                                                               << "closing" << true << "";
         QTest::newRow("no own session, the display's active") << ""
-                                                              << "active" << false;
+                                                              << "active" << false << "";
         QTest::newRow("no session at all") << ""
-                                           << "" << false;
+                                           << "" << false << "";
+        QTest::newRow("logind's lock granted late") << QString() << QString() << false << "Inhibit";
     }
     void loginSessionClosing()
     {
         QFETCH(QString, ownState);
         QFETCH(QString, displayState);
         QFETCH(bool, closing);
+        QFETCH(QString, late);
         if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
             QSKIP(qPrintable(missing));
         PrivateBus bus;
@@ -345,6 +350,13 @@ private slots:
                       QVariant::fromValue(QDBusVariant(QVariant::fromValue(display))));
         }
         QCOMPARE(LogindLoginSession(bus.connection("agent")).isClosing(), closing);
+        if (late == "Inhibit") {
+            logind.call("AddMethod", login1 + ".Manager", late, "ssss", "h",
+                        "time.sleep(1); ret = os.open('/dev/null', 0)");
+            LogindShutdownInhibitor lock(bus.connection("agent"));
+            lock.start();
+            QTRY_VERIFY_WITH_TIMEOUT(lock.isHeld(), 5000);
+        }
     }
 };
 
