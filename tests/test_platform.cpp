@@ -1,4 +1,5 @@
 #include "platform/files/IniSettingsStore.h"
+#include "platform/session/GnomeSessionClient.h"
 #include "platform/session/LogindLoginSession.h"
 #include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
@@ -290,7 +291,7 @@ private slots:
 
     // A termination signal is a log-out while the session closes: the agent's own session, or
     // where it has none (started by the user's service manager) the user's graphical one.
-    // Logind slow at a busy login still grants the lock that holds the shutdown for the card.
+    // Slow at a busy login, logind's lock and the session manager's registration still count.
     void loginSessionClosing_data()
     {
         QTest::addColumn<QString>("ownState");     // empty: the agent is in no session
@@ -308,6 +309,7 @@ private slots:
         QTest::newRow("no session at all") << ""
                                            << "" << false << "";
         QTest::newRow("logind's lock granted late") << QString() << QString() << false << "Inhibit";
+        QTest::newRow("registered late") << QString() << QString() << false << "RegisterClient";
     }
     void loginSessionClosing()
     {
@@ -356,6 +358,14 @@ private slots:
             LogindShutdownInhibitor lock(bus.connection("agent"));
             lock.start();
             QTRY_VERIFY_WITH_TIMEOUT(lock.isHeld(), 5000);
+        } else if (late == "RegisterClient") {
+            const QString manager = "org.gnome.SessionManager", path = "/org/gnome/SessionManager";
+            QVERIFY(bus.startMock(manager, path, manager));
+            QDBusInterface(manager, path, mock, test)
+                .call("AddMethod", "", late, "ss", "o", "time.sleep(1); ret = '" + path + "'");
+            GnomeSessionClient client(bus.connection("agent"), "nightwick", "");
+            client.start();
+            QTRY_VERIFY_WITH_TIMEOUT(client.isRegistered(), 5000);
         }
     }
 };
