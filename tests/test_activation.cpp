@@ -47,6 +47,9 @@ private slots:
         QTest::newRow("by hand, running agent hangs")
             << QStringList{} << "import time; time.sleep(3)" << 1 << 1;
         QTest::newRow("autostart leaves it alone") << QStringList{"--autostart"} << "" << 0 << 0;
+        QTest::newRow("by hand, running agent busy after Activate")
+            << QStringList{}
+            << "dbus.SessionBus().get_object('nw.busy', '/nw/busy').Activate(*args)" << 0 << 1;
     }
 
     void secondLaunch()
@@ -67,12 +70,16 @@ private slots:
         QVERIFY2(added.type() == QDBusMessage::ReplyMessage, qPrintable(added.errorMessage()));
 
         QProcess secondLaunch;
+        // A stand-in may pass Activate on to this agent, busy with it as long as the launch lasts.
+        AppActivation busyAgent(bus.connection("agent"), "nw.busy");
+        QCOMPARE(busyAgent.claim(), AppActivation::Role::First);
+        connect(&busyAgent, &AppActivation::activated, [&] { secondLaunch.waitForFinished(5000); });
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         bus.addTo(environment);
         secondLaunch.setProcessEnvironment(environment);
         secondLaunch.setProcessChannelMode(QProcess::ForwardedChannels);
         secondLaunch.start(qEnvironmentVariable("NIGHTWICK_BINARY"), arguments);
-        QVERIFY2(secondLaunch.waitForFinished(10000), "the second launch stayed");
+        QTRY_VERIFY_WITH_TIMEOUT(secondLaunch.state() == QProcess::NotRunning, 10000);
         QCOMPARE(secondLaunch.exitStatus(), QProcess::NormalExit);
         QCOMPARE(secondLaunch.exitCode(), exitCode);
         const QDBusMessage calls = mock.call("GetMethodCalls", "Activate");

@@ -1,5 +1,7 @@
 #include "platform/files/IniSettingsStore.h"
+#include "platform/session/GnomeSessionClient.h"
 #include "platform/session/LogindLoginSession.h"
+#include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
 
@@ -289,27 +291,32 @@ private slots:
 
     // A termination signal is a log-out while the session closes: the agent's own session, or
     // where it has none (started by the user's service manager) the user's graphical one.
+    // Slow at a busy login, logind's lock and the session manager's registration still count.
     void loginSessionClosing_data()
     {
         QTest::addColumn<QString>("ownState");     // empty: the agent is in no session
         QTest::addColumn<QString>("displayState"); // empty: the user has no graphical session
         QTest::addColumn<bool>("closing");
+        QTest::addColumn<QString>("late"); // a method that answers 1 s late
         QTest::newRow("own session closing") << "closing"
-                                             << "" << true;
+                                             << "" << true << "";
         QTest::newRow("own session active, the display's closing") << "active"
-                                                                   << "closing" << false;
+                                                                   << "closing" << false << "";
         QTest::newRow("no own session, the display's closing") << ""
-                                                               << "closing" << true;
+                                                               << "closing" << true << "";
         QTest::newRow("no own session, the display's active") << ""
-                                                              << "active" << false;
+                                                              << "active" << false << "";
         QTest::newRow("no session at all") << ""
-                                           << "" << false;
+                                           << "" << false << "";
+        QTest::newRow("logind's lock granted late") << QString() << QString() << false << "Inhibit";
+        QTest::newRow("registered late") << QString() << QString() << false << "RegisterClient";
     }
     void loginSessionClosing()
     {
         QFETCH(QString, ownState);
         QFETCH(QString, displayState);
         QFETCH(bool, closing);
+        QFETCH(QString, late);
         if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
             QSKIP(qPrintable(missing));
         PrivateBus bus;
@@ -345,6 +352,21 @@ private slots:
                       QVariant::fromValue(QDBusVariant(QVariant::fromValue(display))));
         }
         QCOMPARE(LogindLoginSession(bus.connection("agent")).isClosing(), closing);
+        if (late == "Inhibit") {
+            logind.call("AddMethod", login1 + ".Manager", late, "ssss", "h",
+                        "time.sleep(1); ret = os.open('/dev/null', 0)");
+            LogindShutdownInhibitor lock(bus.connection("agent"));
+            lock.start();
+            QTRY_VERIFY_WITH_TIMEOUT(lock.isHeld(), 5000);
+        } else if (late == "RegisterClient") {
+            const QString manager = "org.gnome.SessionManager", path = "/org/gnome/SessionManager";
+            QVERIFY(bus.startMock(manager, path, manager));
+            QDBusInterface(manager, path, mock, test)
+                .call("AddMethod", "", late, "ss", "o", "time.sleep(1); ret = '" + path + "'");
+            GnomeSessionClient client(bus.connection("agent"), "nightwick", "");
+            client.start();
+            QTRY_VERIFY_WITH_TIMEOUT(client.isRegistered(), 5000);
+        }
     }
 };
 

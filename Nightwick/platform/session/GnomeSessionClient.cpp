@@ -5,9 +5,15 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <limits>
+
 namespace {
 
 constexpr int callTimeoutMs = 500;
+// libdbus's "no timeout". The registration's answer is worth having however late it comes: a
+// session manager slow at a busy login has registered the agent all the same, and at log-out waits
+// for an answer the agent gives only once it knows its client path.
+constexpr int noTimeout = std::numeric_limits<int>::max();
 const QString sessionManagerService = QStringLiteral("org.gnome.SessionManager");
 const QString clientPrivateInterface = QStringLiteral("org.gnome.SessionManager.ClientPrivate");
 
@@ -51,12 +57,14 @@ void GnomeSessionClient::start()
         sessionManagerService, QStringLiteral("/org/gnome/SessionManager"), sessionManagerService,
         QStringLiteral("RegisterClient"));
     call << m_appId << m_startupId;
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, callTimeoutMs), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, noTimeout), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* finished) {
                 const QDBusPendingReply<QDBusObjectPath> reply = *finished;
                 finished->deleteLater();
                 if (!reply.isValid()) {
+                    qWarning("nightwick: could not register with the session manager: %s",
+                             qPrintable(reply.error().message()));
                     return;
                 }
                 m_clientPath = reply.value().path();

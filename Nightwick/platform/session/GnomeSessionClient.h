@@ -25,6 +25,9 @@ public:
     void start() override;
     void answerEndSession() override;
 
+    // Whether the session manager has taken the agent as its client, and the agent listens.
+    bool isRegistered() const { return !m_clientPath.isEmpty(); }
+
 private slots:
     void queryEndSession(const QDBusMessage& message);
     void endSession(const QDBusMessage& message);

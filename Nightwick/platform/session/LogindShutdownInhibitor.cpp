@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int callTimeoutMs = 500;
 const QString login1Service = QStringLiteral("org.freedesktop.login1");
 const QString login1Path = QStringLiteral("/org/freedesktop/login1");
 const QString managerInterface = QStringLiteral("org.freedesktop.login1.Manager");
@@ -24,6 +23,8 @@ LogindShutdownInhibitor::LogindShutdownInhibitor(QDBusConnection systemBus, QObj
     , m_bus(std::move(systemBus))
     , m_logindWatcher(login1Service, m_bus, QDBusServiceWatcher::WatchForOwnerChange)
 {
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &LogindShutdownInhibitor::take);
 }
 
 LogindShutdownInhibitor::~LogindShutdownInhibitor()
@@ -58,6 +59,7 @@ void LogindShutdownInhibitor::logindAppeared()
     ++m_logindGeneration;
     m_taking = false;
     m_wanted = true;
+    m_retryDelay = firstRetry;
     take();
     readHoldLimit();
 }
@@ -65,6 +67,7 @@ void LogindShutdownInhibitor::logindAppeared()
 void LogindShutdownInhibitor::release()
 {
     m_wanted = false;
+    m_retryTimer.stop();
     closeLock();
 }
 
@@ -89,12 +92,15 @@ void LogindShutdownInhibitor::take()
     if (m_lockFd >= 0 || m_taking) {
         return;
     }
+    m_retryTimer.stop();
     QDBusMessage call = QDBusMessage::createMethodCall(login1Service, login1Path, managerInterface,
                                                        QStringLiteral("Inhibit"));
     call << QStringLiteral("shutdown") << QStringLiteral("Nightwick")
          << QStringLiteral("Waits for shutdown to show the reminder") << QStringLiteral("delay");
     m_taking = true;
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, callTimeoutMs), this);
+    // The bus's own timeout, not a short one: on a busy machine at login logind may take seconds,
+    // and its late answer is the lock the agent needs.
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, generation = m_logindGeneration](QDBusPendingCallWatcher* finished) {
                 // An answer from a logind that has gone since is worth nothing.
@@ -102,7 +108,10 @@ void LogindShutdownInhibitor::take()
                     m_taking = false;
                     const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
                     if (reply.isValid() && reply.value().isValid()) {
+                        m_retryDelay = firstRetry;
                         adopt(reply.value().fileDescriptor());
+                    } else {
+                        retryLater();
                     }
                 }
                 // The reply holds copies of the descriptor; they go with the watcher, and the
@@ -120,6 +129,15 @@ void LogindShutdownInhibitor::adopt(int descriptor)
     m_lockFd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
 }
 
+void LogindShutdownInhibitor::retryLater()
+{
+    if (!m_wanted || m_lockFd >= 0) {
+        return;
+    }
+    m_retryTimer.start(m_retryDelay);
+    m_retryDelay = std::min(m_retryDelay * 2, longestRetry);
+}
+
 void LogindShutdownInhibitor::closeLock()
 {
     if (m_lockFd >= 0) {
@@ -134,7 +152,7 @@ void LogindShutdownInhibitor::readHoldLimit()
         login1Service, login1Path, QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));
     call << managerInterface << QStringLiteral("InhibitDelayMaxUSec");
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, callTimeoutMs), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* finished) {
                 const QDBusPendingReply<QDBusVariant> reply = *finished;

@@ -4,17 +4,23 @@
 
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
+#include <QTimer>
 
 class QDBusMessage;
 
 // logind's delay lock on shutdown. The lock is taken at start, again after a cancelled shutdown
-// and whenever logind comes back on the bus. Exactly one descriptor of it is kept open, so
-// closing that one really lets the shutdown go on.
+// and whenever logind comes back on the bus; logind refusing it, or not there, is asked again
+// later, less and less often. Exactly one descriptor of it is kept open, so closing that one
+// really lets the shutdown go on.
 class LogindShutdownInhibitor final : public ShutdownInhibitor {
     Q_OBJECT
 public:
     // logind's own default for InhibitDelayMaxUSec, used until the real value is known.
     static constexpr std::chrono::milliseconds defaultHoldLimit{5000};
+    // The wait before asking again for a lock that was refused, doubled at each refusal up to the
+    // longest.
+    static constexpr std::chrono::milliseconds firstRetry{1000};
+    static constexpr std::chrono::milliseconds longestRetry{60000};
 
     explicit LogindShutdownInhibitor(QDBusConnection systemBus, QObject* parent = nullptr);
     ~LogindShutdownInhibitor() override;
@@ -33,12 +39,15 @@ private slots:
 private:
     void take();
     void adopt(int descriptor);
+    void retryLater();
     void closeLock();
     void readHoldLimit();
     void logindAppeared();
 
     QDBusConnection m_bus;
     QDBusServiceWatcher m_logindWatcher;
+    QTimer m_retryTimer;
+    std::chrono::milliseconds m_retryDelay = firstRetry;
     int m_lockFd = -1;
     bool m_wanted = true; // false while an announced shutdown has been let go
     bool m_taking = false;
