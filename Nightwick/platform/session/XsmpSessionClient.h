@@ -11,13 +11,14 @@
 class QSocketNotifier;
 struct _SmcConn;
 
-// A client of the X11 session manager named by SESSION_MANAGER (XSMP: Xfce, MATE, Plasma on X11,
-// xsm). Only a save-yourself for a log-out that lets clients interact asks for the card; the
-// agent then keeps the session manager waiting until answerEndSession(). A checkpoint, or a
-// log-out that may not interact, is answered at once. The agent is told to stop only at the
-// session manager's die, and asks never to be restarted by it: its autostart entry starts it.
-// Nothing the session manager does ends the process: libICE's handlers that would exit are
-// replaced, and a lost connection in the middle of a log-out counts as the order to stop.
+// A client of the X11 session manager named by SESSION_MANAGER (XSMP: Xfce, Plasma on X11, xsm;
+// MATE's and Cinnamon's session managers speak it too, but they are GNOME's kind on D-Bus as well,
+// which the agent prefers). Only a save-yourself for a log-out that lets clients interact asks for
+// the card; the agent then keeps the session manager waiting until answerEndSession(). A
+// checkpoint, or a log-out that may not interact, is answered at once. The agent is told to stop
+// only at the session manager's die, and asks never to be restarted by it: its autostart entry
+// starts it. Nothing the session manager does ends the process: libICE's handlers that would exit
+// are replaced, and a lost connection in the middle of a log-out counts as the order to stop.
 class XsmpSessionClient final : public SessionManagerClient {
     Q_OBJECT
 public:
