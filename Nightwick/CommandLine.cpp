@@ -64,7 +64,8 @@ QString CommandLine::helpText()
         "\n"
         "Settings: $XDG_CONFIG_HOME/nightwick/nightwick.conf (~/.config when unset)\n"
         "Login entry: $XDG_CONFIG_HOME/autostart/nightwick.desktop\n"
-        "Exit status: 0 if OK, 1 without a desktop session, 2 for a wrong option.\n");
+        "Exit status: 0 if OK, 1 without a desktop session or when its display cannot\n"
+        "be opened, 2 for a wrong option.\n");
 }
 
 QString CommandLine::versionText()

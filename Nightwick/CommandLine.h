@@ -23,6 +23,8 @@ QString versionText();
 // The complaint about `option`, ending in the hint to ask for --help.
 QString refusalText(const QString& option);
 
+// The exit status without a desktop session, or with none whose display answers.
+constexpr int noDisplayStatus = 1;
 // The exit status after a refusal, as GNU programs use for wrong usage.
 constexpr int usageErrorStatus = 2;
 

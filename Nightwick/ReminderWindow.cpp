@@ -74,15 +74,28 @@ bool ReminderNSWindow::event(QEvent* event)
         event->accept();
         return true;
     case QEvent::KeyPress:
-        if (onKeyDown) {
+        if (isFreshPress(static_cast<const QKeyEvent&>(*event)) && onKeyDown) {
             onKeyDown();
         }
         return true;
-    case QEvent::KeyRelease:
+    case QEvent::KeyRelease: {
+        const auto& release = static_cast<const QKeyEvent&>(*event);
+        m_lastRelease = {release.key(), release.timestamp()};
         return true;
+    }
     default:
         return QWidget::event(event);
     }
+}
+
+bool ReminderNSWindow::isFreshPress(const QKeyEvent& press) const
+{
+    // X11 repeats a held key as a release and a press with one time stamp. Qt marks the pair as
+    // an auto-repeat only when it has read the press by the time it handles the release, which
+    // it often has not.
+    const bool repeat = press.isAutoRepeat() || (m_lastRelease.key == press.key() &&
+                                                 m_lastRelease.timestamp == press.timestamp());
+    return !repeat;
 }
 
 bool ReminderNSWindow::eventFilter(QObject* watched, QEvent* event)

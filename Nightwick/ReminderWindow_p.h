@@ -12,6 +12,7 @@
 #include <optional>
 
 class Clock;
+class QKeyEvent;
 class QVariantAnimation;
 class Timer;
 
@@ -68,8 +69,9 @@ private:
     BlockBarPulse m_pulse;
 };
 
-// The frameless, always-on-top window the card sits in. Every key press that reaches it runs
-// onKeyDown and goes no further.
+// The frameless, always-on-top window the card sits in. Every key that reaches it goes no
+// further. A fresh press runs onKeyDown; a key held since before the card appeared (Enter that
+// confirmed the log-out) reaches it only as repeats and then a release, and runs nothing.
 class ReminderNSWindow : public QWidget {
     Q_OBJECT
 public:
@@ -90,10 +92,15 @@ private:
     static constexpr std::chrono::milliseconds keyboardClaimInterval{100};
     // Grabs the keyboard and takes the input focus, so the compositor sends keys here.
     void claimKeyboard();
+    bool isFreshPress(const QKeyEvent& press) const;
 
     bool m_wantsKeyboard = false;
     QTimer m_keyboardTimer;
     quint32 m_focusChild = 0; // an X11 child window the focus passes through
+    struct {
+        int key = 0;
+        quint64 timestamp = 0;
+    } m_lastRelease; // of the key released last, to tell a repeat from a fresh press
 };
 
 // Index of the screen the reminder belongs on: the first whose full geometry holds the pointer,

@@ -2,6 +2,7 @@
 #include "CommandLine.h"
 #include "platform/desktop/AppActivation.h"
 #include "platform/desktop/DisplayLoss.h"
+#include "platform/desktop/DisplayReach.h"
 #include "Clock.h"
 #include "platform/files/FreedesktopTrash.h"
 #include "platform/session/GnomeSessionClient.h"
@@ -57,19 +58,39 @@ std::optional<int> answerWithoutStarting(int argc, char* argv[])
     return std::nullopt;
 }
 
+enum class DisplayChoice { Made, NoneNamed, NoneAnswers };
+
 // Ordinary Wayland windows may neither place themselves nor stay on top, which the reminder
-// needs; XWayland gives both where it is there.
-bool chooseWindowSystem()
+// needs; XWayland gives both where it is there. A display that is named but does not answer is
+// told apart from none: Qt would abort on it.
+DisplayChoice chooseWindowSystem()
 {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        return DisplayChoice::Made;
+    }
     const bool hasX11 = !qEnvironmentVariableIsEmpty("DISPLAY");
     const bool hasWayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        return true;
-    }
-    if (hasX11) {
+    if (hasX11 && x11DisplayAnswers()) {
         qputenv("QT_QPA_PLATFORM", "xcb");
+        return DisplayChoice::Made;
     }
-    return hasX11 || hasWayland;
+    if (hasWayland && waylandDisplayAnswers()) {
+        qputenv("QT_QPA_PLATFORM", "wayland");
+        return DisplayChoice::Made;
+    }
+    return hasX11 || hasWayland ? DisplayChoice::NoneAnswers : DisplayChoice::NoneNamed;
+}
+
+// One line naming the displays that were tried.
+QByteArray noAnswerText()
+{
+    QByteArrayList tried;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        if (!qEnvironmentVariableIsEmpty(name)) {
+            tried << name + QByteArray("=") + qgetenv(name);
+        }
+    }
+    return "nightwick: no display could be opened (nothing answers at " + tried.join(", ") + ").\n";
 }
 
 // The X11 session manager's address, kept from Qt: Qt would join it as a client of its own and
@@ -112,12 +133,18 @@ int main(int argc, char* argv[])
     if (const std::optional<int> status = answerWithoutStarting(argc, argv)) {
         return *status;
     }
-    if (!chooseWindowSystem()) {
+    switch (chooseWindowSystem()) {
+    case DisplayChoice::Made:
+        break;
+    case DisplayChoice::NoneNamed:
         std::fputs("nightwick: no desktop session found (neither DISPLAY nor WAYLAND_DISPLAY is "
                    "set).\nNightwick is a desktop agent: start it from within your graphical "
                    "session.\n",
                    stderr);
-        return 1;
+        return CommandLine::noDisplayStatus;
+    case DisplayChoice::NoneAnswers:
+        std::fputs(noAnswerText().constData(), stderr);
+        return CommandLine::noDisplayStatus;
     }
     const QByteArray x11SessionManager = takeX11SessionManager();
     QApplication app(argc, argv);

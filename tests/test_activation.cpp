@@ -43,13 +43,18 @@ private slots:
         QTest::addColumn<QString>("activateCode");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("activations");
-        QTest::newRow("by hand, running agent answers") << QStringList{} << "" << 0 << 1;
+        QTest::addColumn<QString>("display"); // the only display it is given, if any
+        QTest::newRow("by hand, running agent answers") << QStringList{} << "" << 0 << 1 << "";
         QTest::newRow("by hand, running agent hangs")
-            << QStringList{} << "import time; time.sleep(3)" << 1 << 1;
-        QTest::newRow("autostart leaves it alone") << QStringList{"--autostart"} << "" << 0 << 0;
+            << QStringList{} << "import time; time.sleep(3)" << 1 << 1 << "";
+        QTest::newRow("autostart leaves it alone")
+            << QStringList{"--autostart"} << "" << 0 << 0 << "";
         QTest::newRow("by hand, running agent busy after Activate")
             << QStringList{}
-            << "dbus.SessionBus().get_object('nw.busy', '/nw/busy').Activate(*args)" << 0 << 1;
+            << "dbus.SessionBus().get_object('nw.busy', '/nw/busy').Activate(*args)" << 0 << 1
+            << "";
+        QTest::newRow("X display gone, as after an old SSH session")
+            << QStringList{} << "" << 1 << 0 << ":7731";
     }
 
     void secondLaunch()
@@ -58,6 +63,7 @@ private slots:
         QFETCH(QString, activateCode);
         QFETCH(int, exitCode);
         QFETCH(int, activations);
+        QFETCH(QString, display);
         if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
             QSKIP(qPrintable(missing));
         PrivateBus bus(PrivateBus::Kind::Session);
@@ -76,12 +82,18 @@ private slots:
         connect(&busyAgent, &AppActivation::activated, [&] { secondLaunch.waitForFinished(5000); });
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         bus.addTo(environment);
+        if (!display.isEmpty()) {
+            environment.remove("QT_QPA_PLATFORM");
+            environment.remove("WAYLAND_DISPLAY");
+            environment.insert("DISPLAY", display);
+        }
         secondLaunch.setProcessEnvironment(environment);
-        secondLaunch.setProcessChannelMode(QProcess::ForwardedChannels);
+        secondLaunch.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         secondLaunch.start(qEnvironmentVariable("NIGHTWICK_BINARY"), arguments);
         QTRY_VERIFY_WITH_TIMEOUT(secondLaunch.state() == QProcess::NotRunning, 10000);
         QCOMPARE(secondLaunch.exitStatus(), QProcess::NormalExit);
         QCOMPARE(secondLaunch.exitCode(), exitCode);
+        QVERIFY(display.isEmpty() || secondLaunch.readAllStandardError().count('\n') == 1);
         const QDBusMessage calls = mock.call("GetMethodCalls", "Activate");
         const auto records = calls.arguments().value(0).value<QDBusArgument>();
         int recorded = 0;

@@ -99,16 +99,22 @@ private slots:
     {
         QTest::addColumn<QKeySequence>("keys");
         QTest::addColumn<QPoint>("click"); // null: none; a negative y counts from the bottom
-        QTest::newRow("click on the card") << QKeySequence() << QPoint(280, 100);
-        QTest::newRow("click on the transparent margin") << QKeySequence() << QPoint(3, -3);
-        QTest::newRow("escape") << QKeySequence(Qt::Key_Escape) << QPoint();
-        QTest::newRow("control-q") << QKeySequence("Ctrl+Q") << QPoint();
-        QTest::newRow("time-out") << QKeySequence() << QPoint();
+        // A key down since before the card (Enter that confirmed a log-out): its repeats as X11
+        // sends them, a release and a press at one time that Qt often leaves unmarked; its release.
+        QTest::addColumn<int>("held");
+        QTest::newRow("click on the card") << QKeySequence() << QPoint(280, 100) << 0;
+        QTest::newRow("click on the transparent margin") << QKeySequence() << QPoint(3, -3) << 0;
+        QTest::newRow("escape") << QKeySequence(Qt::Key_Escape) << QPoint() << 0;
+        QTest::newRow("control-q") << QKeySequence("Ctrl+Q") << QPoint() << 0;
+        QTest::newRow("time-out") << QKeySequence() << QPoint() << 0;
+        QTest::newRow("enter held from before, then pressed afresh")
+            << QKeySequence(Qt::Key_Return) << QPoint() << int(Qt::Key_Return);
     }
     void dismissal()
     {
         QFETCH(QKeySequence, keys);
         QFETCH(QPoint, click);
+        QFETCH(int, held);
         FakeClock clock;
         ReminderWindow reminder(clock);
         QStringList events;
@@ -117,6 +123,12 @@ private slots:
         });
         QPointer<ReminderNSWindow> window = openWindows().value(0);
         QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        for (int i = 0; held && window && i < 5; ++i) {
+            QKeyEvent key(i % 2 ? QEvent::KeyPress : QEvent::KeyRelease, held, {});
+            key.setTimestamp(1000 + 40 * (i / 2));
+            QApplication::sendEvent(window, &key);
+        }
+        QVERIFY(events.isEmpty());
         if (!keys.isEmpty()) {
             QTest::keySequence(window, keys);
         } else if (!click.isNull()) { // through the window system, as a user's would go

@@ -4,10 +4,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalSocket>
+#include <QScopeGuard>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +33,23 @@ QByteArray request(quint32 type)
 int remainingMs(const QDeadlineTimer& deadline)
 {
     return int(std::max<qint64>(0, deadline.remainingTime()));
+}
+
+// Whether `socket` became ready for `events` (POLLIN, POLLOUT) before the deadline.
+bool waitFor(int socket, short events, const QDeadlineTimer& deadline)
+{
+    pollfd entry{socket, events, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&entry, 1, remainingMs(deadline));
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+// Whether a send or receive that returned `moved` failed for good, not just for now.
+bool failedForGood(ssize_t moved)
+{
+    return moved < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 }
 
 // The rectangle of the focused, active output in sway's answer to GET_OUTPUTS.
@@ -56,27 +78,47 @@ std::optional<QRect> focusedOutputIn(const QByteArray& outputsJson)
 
 std::optional<QRect> swayFocusedOutput(std::chrono::milliseconds budget)
 {
-    const QString path = qEnvironmentVariable("SWAYSOCK");
-    if (path.isEmpty()) {
+    const QByteArray path = qgetenv("SWAYSOCK");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof(address.sun_path)) {
         return std::nullopt;
     }
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     const QDeadlineTimer deadline(budget);
-    QLocalSocket socket;
-    socket.connectToServer(path);
-    if (!socket.waitForConnected(remainingMs(deadline))) {
+    // Never blocking: every wait below ends at the deadline.
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (socket < 0) {
         return std::nullopt;
     }
-    socket.write(request(getOutputs));
-    if (!socket.waitForBytesWritten(remainingMs(deadline))) {
-        return std::nullopt;
+    const auto closeSocket = qScopeGuard([socket] { ::close(socket); });
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        return std::nullopt; // not there, or too busy to take a client at once
+    }
+    const QByteArray message = request(getOutputs);
+    for (qsizetype sent = 0; sent < message.size();) {
+        if (!waitFor(socket, POLLOUT, deadline)) {
+            return std::nullopt;
+        }
+        const ssize_t moved =
+            ::send(socket, message.constData() + sent, size_t(message.size() - sent), MSG_NOSIGNAL);
+        if (failedForGood(moved)) {
+            return std::nullopt;
+        }
+        sent += std::max<ssize_t>(moved, 0);
     }
     QByteArray reply;
     quint32 length = 0;
     while (reply.size() < headerSize || reply.size() < headerSize + qsizetype(length)) {
-        if (!socket.waitForReadyRead(remainingMs(deadline))) {
+        if (!waitFor(socket, POLLIN, deadline)) {
             return std::nullopt;
         }
-        reply += socket.readAll();
+        char chunk[4096];
+        const ssize_t moved = ::recv(socket, chunk, sizeof(chunk), 0);
+        if (moved == 0 || failedForGood(moved)) {
+            return std::nullopt;
+        }
+        reply.append(chunk, std::max<ssize_t>(moved, 0));
         if (reply.size() >= headerSize) {
             if (!reply.startsWith(magic)) {
                 return std::nullopt;
