@@ -94,7 +94,8 @@ QByteArray noAnswerText()
 }
 
 // The X11 session manager's address, kept from Qt: Qt would join it as a client of its own and
-// answer a checkpoint like a log-out, and under GNOME register the agent a second time.
+// answer a checkpoint like a log-out, and under GNOME, MATE or Cinnamon register the agent a
+// second time.
 QByteArray takeX11SessionManager()
 {
     QByteArray address = qgetenv("SESSION_MANAGER");
@@ -102,8 +103,8 @@ QByteArray takeX11SessionManager()
     return address;
 }
 
-// GNOME's session manager where it runs, else the X11 session manager; never both, or a log-out
-// would be answered twice.
+// GNOME's session manager where it runs (MATE's and Cinnamon's take its name), else the X11
+// session manager; never both, or a log-out would be answered twice.
 std::unique_ptr<SessionManagerClient> chooseSessionManager(const QDBusConnection& sessionBus,
                                                            const QByteArray& x11SessionManager,
                                                            const QString& programFile)
