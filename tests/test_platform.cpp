@@ -71,12 +71,15 @@ private slots:
         QFETCH(qint64, lastPercent);
         QTemporaryDir dir;
         writeFile(dir.filePath("nightwick.conf"), "[General]\n" + contents);
+        writeFile(dir.filePath("nightwick.conf.backup"), contents); // the user's own copy
         IniSettingsStore store(dir.filePath("nightwick.conf"));
         store.registerDefaults({{"threshold", 10}});
         QCOMPARE(store.integer("threshold"), threshold);
         QCOMPARE(store.integer("lastPercent"), lastPercent);
         QCOMPARE(store.date("lastSeen"), std::nullopt);
         QCOMPARE(store.boolean("lastCharging"), std::nullopt);
+        QVERIFY(store.setBoolean("lastCharging", true).ok() &&
+                QFile::exists(dir.filePath("nightwick.conf.backup")));
     }
 
     void writesReachTheDiskAtOnceAndRemoveAllLeavesNothing()

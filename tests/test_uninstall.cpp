@@ -108,6 +108,7 @@ private slots:
         if (!programThere) {
             QFile::remove(agent.programFile);
         }
+        QVERIFY(QFile::setPermissions(agent.settingsFile, QFile::ReadOwner | QFile::WriteOwner));
         QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
         if (cardUp) {
             agent.clickSettingsRow("testReminderRow");
@@ -129,6 +130,7 @@ private slots:
             QVERIFY2(agent.alerts.shown.first().contains(agent.programFile),
                      qPrintable(agent.alerts.shown.first()));
             QVERIFY(agent.delegate->model().opensAtLogin());
+            QVERIFY(!(QFile::permissions(agent.settingsFile) & QFile::ReadOther));
             QCOMPARE(agent.store->integer("threshold"), 15);
             QCOMPARE(agent.store->integer("lastPercent"), 30);
         }
