@@ -1,14 +1,13 @@
 #include "XdgAutostartLoginItem.h"
+#include "WholeFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 #include <QStandardPaths>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 
 namespace {
 
@@ -254,16 +253,9 @@ Outcome XdgAutostartLoginItem::enable()
         return Outcome::failure(
             QStringLiteral("Could not create the folder %1 for %2.").arg(folder, m_entryFile));
     }
-    // QSaveFile would answer in words of its own.
-    if (QFileInfo(m_entryFile).isDir()) {
+    if (const std::optional<QString> problem = WholeFile::write(m_entryFile, contents.toUtf8())) {
         return Outcome::failure(
-            QStringLiteral("Could not write %1: %2")
-                .arg(m_entryFile, QString::fromLocal8Bit(std::strerror(EISDIR))));
-    }
-    QSaveFile file(m_entryFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents.toUtf8()) < 0 || !file.commit()) {
-        return Outcome::failure(
-            QStringLiteral("Could not write %1: %2").arg(m_entryFile, file.errorString()));
+            QStringLiteral("Could not write %1: %2").arg(m_entryFile, *problem));
     }
     return Outcome::success();
 }
