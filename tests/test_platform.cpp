@@ -191,6 +191,9 @@ private slots:
                                                << false;
         QTest::newRow("another program")
             << QByteArray("[Desktop Entry]\nExec=/usr/bin/other\n") << false;
+        QTest::newRow("hand-edited, hidden")
+            << ours + "Name[fr]=Veille\n#\nX-GNOME-Autostart-Delay=9\nHidden=true\n"
+            << false;
     }
 
     void autostartEntryState()
@@ -203,6 +206,12 @@ private slots:
         XdgAutostartLoginItem item(entry, "/opt/Applications/nightwick");
         QCOMPARE(item.isEnabled(), enabled);
         QVERIFY(item.disable().ok() && !QFile::exists(entry));
+        QFile restored(entry), turnedOn(entry); // keeping all before the line that said otherwise
+        QVERIFY(item.restoreDisabled().ok() && item.isEnabled() == enabled &&
+                restored.open(QIODevice::ReadOnly) && restored.readAll() == contents);
+        QVERIFY(item.enable().ok() && item.isEnabled() && turnedOn.open(QIODevice::ReadOnly) &&
+                turnedOn.readAll().startsWith(contents.left(contents.lastIndexOf('\n', -2) + 1)) &&
+                item.disable().ok());
         QVERIFY2(item.disable().ok(), "an entry already gone counts as disabled");
     }
 

@@ -117,6 +117,32 @@ std::optional<QString> expandFieldCodes(const QString& argument)
     return expanded;
 }
 
+// A line of a desktop entry as its readers take it; a line of another kind makes GLib refuse the
+// whole file.
+struct EntryLine {
+    enum class Kind { Comment, Group, Key, Other } kind; // a blank line counts as a comment
+    QString name;                                        // the group's header, or the key
+    QString value;
+};
+
+EntryLine readLine(const QByteArray& rawLine)
+{
+    const QString line = QString::fromUtf8(rawLine).trimmed();
+    if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
+        return {EntryLine::Kind::Comment, {}, {}};
+    }
+    if (line.startsWith(QLatin1Char('['))) {
+        return {EntryLine::Kind::Group, line, {}};
+    }
+    const qsizetype equals = line.indexOf(QLatin1Char('='));
+    if (equals <= 0) {
+        return {EntryLine::Kind::Other, {}, {}};
+    }
+    return {EntryLine::Kind::Key, line.left(equals).trimmed(), line.mid(equals + 1).trimmed()};
+}
+
+const QString mainGroup = QStringLiteral("[Desktop Entry]");
+
 // The keys of the [Desktop Entry] group, or nothing when the file cannot be read.
 std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
 {
@@ -128,20 +154,92 @@ std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
     bool inMainGroup = false;
     const QList<QByteArray> lines = file.readAll().split('\n');
     for (const QByteArray& rawLine : lines) {
-        const QString line = QString::fromUtf8(rawLine).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
-            continue;
-        }
-        if (line.startsWith(QLatin1Char('['))) {
-            inMainGroup = line == QLatin1String("[Desktop Entry]");
-            continue;
-        }
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (inMainGroup && equals > 0) {
-            keys.insert(line.left(equals).trimmed(), line.mid(equals + 1).trimmed());
+        const EntryLine line = readLine(rawLine);
+        if (line.kind == EntryLine::Kind::Group) {
+            inMainGroup = line.name == mainGroup;
+        } else if (inMainGroup && line.kind == EntryLine::Kind::Key) {
+            keys.insert(line.name, line.value);
         }
     }
     return keys;
+}
+
+// `entry` made to start the program at login, every line that does not stand in the way kept as
+// it is: a person's translations, comments, a delay before starting, other groups. The keys that
+// decide whether and what it starts are set in place; Hidden and TryExec, which could keep it from
+// starting, go; lines no reader would take go too.
+QByteArray startingEntry(const QByteArray& entry, const QString& exec)
+{
+    const QList<std::pair<QString, QString>> ours{
+        {QStringLiteral("Type"), QStringLiteral("Application")},
+        {QStringLiteral("Name"), QStringLiteral("Nightwick")},
+        {QStringLiteral("Comment"), QStringLiteral("Reminds you to charge your mouse at shutdown")},
+        {QStringLiteral("Exec"), exec},
+        {QStringLiteral("Terminal"), QStringLiteral("false")},
+        {QStringLiteral("NoDisplay"), QStringLiteral("true")},
+        {QStringLiteral("X-GNOME-Autostart-enabled"), QStringLiteral("true")},
+    };
+    const QStringList setInPlace{QStringLiteral("Type"), QStringLiteral("Exec"),
+                                 QStringLiteral("X-GNOME-Autostart-enabled")};
+    const QStringList removed{QStringLiteral("Hidden"), QStringLiteral("TryExec")};
+    const auto ourLine = [&ours](const QString& key) {
+        for (const auto& [ourKey, value] : ours) {
+            if (ourKey == key) {
+                return (key + QLatin1Char('=') + value).toUtf8();
+            }
+        }
+        return QByteArray();
+    };
+
+    QList<QByteArray> lines;
+    QStringList present;            // keys its [Desktop Entry] group holds
+    qsizetype endOfFirstGroup = -1; // where the keys it lacks go
+    bool inMainGroup = false;
+    bool beforeGroups = true;
+    QList<QByteArray> rawLines = entry.isEmpty() ? QList<QByteArray>() : entry.split('\n');
+    if (entry.endsWith('\n')) {
+        rawLines.removeLast();
+    }
+    for (const QByteArray& rawLine : std::as_const(rawLines)) {
+        const EntryLine line = readLine(rawLine);
+        if (line.kind == EntryLine::Kind::Group) {
+            if (inMainGroup && endOfFirstGroup < 0) {
+                endOfFirstGroup = lines.size();
+            }
+            // Readers start with the [Desktop Entry] group or refuse the file.
+            if (beforeGroups && line.name != mainGroup) {
+                lines << mainGroup.toUtf8();
+                endOfFirstGroup = lines.size();
+            }
+            beforeGroups = false;
+            inMainGroup = line.name == mainGroup;
+            lines << rawLine;
+        } else if (line.kind == EntryLine::Kind::Comment) {
+            lines << rawLine;
+        } else if (line.kind == EntryLine::Kind::Other || beforeGroups) {
+            continue;
+        } else if (!inMainGroup) {
+            lines << rawLine;
+        } else if (setInPlace.contains(line.name)) {
+            lines << ourLine(line.name);
+            present << line.name;
+        } else if (!removed.contains(line.name)) {
+            lines << rawLine;
+            present << line.name;
+        }
+    }
+    if (beforeGroups) {
+        lines << mainGroup.toUtf8();
+    }
+    if (endOfFirstGroup < 0) {
+        endOfFirstGroup = lines.size();
+    }
+    for (const auto& [key, value] : ours) {
+        if (!present.contains(key)) {
+            lines.insert(endOfFirstGroup++, ourLine(key));
+        }
+    }
+    return lines.join('\n') + '\n';
 }
 
 } // namespace
@@ -239,21 +337,23 @@ bool XdgAutostartLoginItem::isEnabled() const
 
 Outcome XdgAutostartLoginItem::enable()
 {
-    const QString contents = QStringLiteral("[Desktop Entry]\n"
-                                            "Type=Application\n"
-                                            "Name=Nightwick\n"
-                                            "Comment=Reminds you to charge your mouse at shutdown\n"
-                                            "Exec=%1\n"
-                                            "Terminal=false\n"
-                                            "NoDisplay=true\n"
-                                            "X-GNOME-Autostart-enabled=true\n")
-                                 .arg(DesktopExec::format(m_programFile, {autostartArgument}));
     const QString folder = QFileInfo(m_entryFile).absolutePath();
     if (!QDir().mkpath(folder)) {
         return Outcome::failure(
             QStringLiteral("Could not create the folder %1 for %2.").arg(folder, m_entryFile));
     }
-    if (const std::optional<QString> problem = WholeFile::write(m_entryFile, contents.toUtf8())) {
+    QByteArray entry;
+    if (QFileInfo(m_entryFile).isFile()) {
+        QFile file(m_entryFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            return Outcome::failure(
+                QStringLiteral("Could not read %1: %2").arg(m_entryFile, file.errorString()));
+        }
+        entry = file.readAll();
+    }
+    const QString exec = DesktopExec::format(m_programFile, {autostartArgument});
+    if (const std::optional<QString> problem =
+            WholeFile::write(m_entryFile, startingEntry(entry, exec))) {
         return Outcome::failure(
             QStringLiteral("Could not write %1: %2").arg(m_entryFile, *problem));
     }
@@ -262,13 +362,22 @@ Outcome XdgAutostartLoginItem::enable()
 
 Outcome XdgAutostartLoginItem::disable()
 {
-    QFile file(m_entryFile);
-    if (!file.exists()) {
+    if (const std::optional<QString> problem = WholeFile::remove(m_entryFile, m_disabled)) {
+        return Outcome::failure(
+            QStringLiteral("Could not remove %1: %2").arg(m_entryFile, *problem));
+    }
+    return Outcome::success();
+}
+
+Outcome XdgAutostartLoginItem::restoreDisabled()
+{
+    if (!m_disabled) {
         return Outcome::success();
     }
-    if (!file.remove()) {
+    const WholeFile::Removed removed = *std::exchange(m_disabled, std::nullopt);
+    if (const std::optional<QString> problem = WholeFile::putBack(m_entryFile, removed)) {
         return Outcome::failure(
-            QStringLiteral("Could not remove %1: %2").arg(m_entryFile, file.errorString()));
+            QStringLiteral("Could not put back %1: %2").arg(m_entryFile, *problem));
     }
     return Outcome::success();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LoginItem.h"
+#include "WholeFile.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,12 +19,15 @@ public:
     // Enabled exactly when the entry exists, runs this program, and is neither hidden nor
     // switched off by the desktop.
     bool isEnabled() const override;
+    // Over an entry that is there, keeps what a person or the desktop added to it.
     Outcome enable() override;
     Outcome disable() override;
+    Outcome restoreDisabled() override;
 
 private:
     QString m_entryFile;
     QString m_programFile;
+    std::optional<WholeFile::Removed> m_disabled; // what disable took away
 };
 
 // The Exec value rules of the Desktop Entry Specification, both ways.
