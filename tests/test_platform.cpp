@@ -161,6 +161,7 @@ private slots:
         QTest::newRow("backslashes") << "/home/ada/back\\slash\\\\/nightwick";
         QTest::newRow("tab and newline") << "/home/ada/a\tb\nc/nightwick";
         QTest::newRow("non-ASCII") << "/home/ada/Программы/ночь";
+        QTest::newRow("not UTF-8, as decoded") << "/home/ada/caf\uFFFD/nightwick";
     }
 
     void execRoundTrip()
@@ -168,15 +169,26 @@ private slots:
         QFETCH(QString, program);
         QTemporaryDir dir;
         const QString entry = dir.filePath("autostart/nightwick.desktop");
+        QVERIFY(QDir().mkpath(QFileInfo(program.prepend(dir.path())).path()));
+        writeFile(program, "#!/bin/sh\n[ \"$*\" = --autostart ] && touch \"$0.started\"");
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
         XdgAutostartLoginItem item(entry, program);
-        QVERIFY(item.enable().ok());
-        QVERIFY(item.isEnabled());
+        const Outcome outcome = item.enable(); // refused, by name, where no entry can start it
+        QCOMPARE(outcome.errorDescription().contains(program), !item.isEnabled());
+        if (!item.isEnabled())
+            return;
         QFile file(entry);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString exec = QRegularExpression("^Exec=(.*)$", QRegularExpression::MultilineOption)
                                  .match(QString::fromUtf8(file.readAll()))
                                  .captured(1);
         QCOMPARE(DesktopExec::parse(exec), std::optional(QStringList{program, "--autostart"}));
+        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit()); // where systemd's generator looks
+        if (QProcess::execute("/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator",
+                              QStringList(3, dir.path())) >= 0)
+            QVERIFY(QFile::exists(dir.filePath("app-nightwick@autostart.service")));
+        if (QProcess::execute("gio", {"launch", entry}) >= 0)
+            QTRY_VERIFY(QFile::exists(program + ".started"));
     }
 
     void autostartEntryState_data()

@@ -242,6 +242,34 @@ QByteArray startingEntry(const QByteArray& entry, const QString& exec)
     return lines.join('\n') + '\n';
 }
 
+// Why no entry can start `program` at login, where none can. GLib and systemd's generator both
+// look for the program before they undo its escapes (GLib before "%%" becomes "%", systemd before
+// its second round of backslash escapes), so no spelling of a "%" or a "\" in its path reaches
+// both as it is; and an entry holds UTF-8 text only.
+std::optional<QString> whyNoEntryStarts(const QString& program)
+{
+    if (program.isEmpty()) {
+        return QStringLiteral("Nightwick cannot open at login: it cannot tell where its own file "
+                              "is, or the file's path is not UTF-8 text, which a login entry "
+                              "must be.");
+    }
+    if (program.contains(QChar::ReplacementCharacter)) {
+        return QStringLiteral("Nightwick cannot open at login from %1: the path is not UTF-8 text, "
+                              "which a login entry must be. Move Nightwick to a folder whose name "
+                              "is.")
+            .arg(program);
+    }
+    for (const QChar c : {QLatin1Char('%'), QLatin1Char('\\')}) {
+        if (program.contains(c)) {
+            return QStringLiteral("Nightwick cannot open at login from %1: the programs that start "
+                                  "others at login cannot start a file whose path holds a \u201c%2"
+                                  "\u201d. Move Nightwick to a folder whose name has none.")
+                .arg(program, c);
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 QString DesktopExec::format(const QString& program, const QStringList& arguments)
@@ -323,7 +351,7 @@ QString XdgAutostartLoginItem::defaultEntryFile()
 bool XdgAutostartLoginItem::isEnabled() const
 {
     const auto entry = readDesktopEntry(m_entryFile);
-    if (!entry) {
+    if (!entry || whyNoEntryStarts(m_programFile)) {
         return false;
     }
     const std::optional<QStringList> command =
@@ -337,6 +365,9 @@ bool XdgAutostartLoginItem::isEnabled() const
 
 Outcome XdgAutostartLoginItem::enable()
 {
+    if (const std::optional<QString> problem = whyNoEntryStarts(m_programFile)) {
+        return Outcome::failure(*problem);
+    }
     const QString folder = QFileInfo(m_entryFile).absolutePath();
     if (!QDir().mkpath(folder)) {
         return Outcome::failure(
