@@ -15,6 +15,7 @@
 #include "platform/battery/UPowerBatteryServices.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
+#include "platform/files/XdgBaseDirectories.h"
 #ifdef NIGHTWICK_HAS_XSMP
 #include "platform/session/XsmpSessionClient.h"
 #endif
@@ -109,6 +110,7 @@ std::unique_ptr<SessionManagerClient> chooseSessionManager(const QDBusConnection
 
 int main(int argc, char* argv[])
 {
+    XdgBaseDirectories::settleEnvironment();
     if (const std::optional<int> status = answerWithoutStarting(argc, argv)) {
         return *status;
     }

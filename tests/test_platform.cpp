@@ -4,6 +4,7 @@
 #include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
+#include "platform/files/XdgBaseDirectories.h"
 
 #include "PrivateBus.h"
 
@@ -168,7 +169,11 @@ private slots:
     {
         QFETCH(QString, program);
         QTemporaryDir dir;
-        const QString entry = dir.filePath("autostart/nightwick.desktop");
+        qputenv("HOME", dir.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", "relative"); // counts for none: the entry goes under HOME
+        XdgBaseDirectories::settleEnvironment();
+        const QString entry = dir.filePath(".config/autostart/nightwick.desktop");
+        QCOMPARE(XdgAutostartLoginItem::defaultEntryFile(), entry);
         QVERIFY(QDir().mkpath(QFileInfo(program.prepend(dir.path())).path()));
         writeFile(program, "#!/bin/sh\n[ \"$*\" = --autostart ] && touch \"$0.started\"");
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
@@ -183,7 +188,6 @@ private slots:
                                  .match(QString::fromUtf8(file.readAll()))
                                  .captured(1);
         QCOMPARE(DesktopExec::parse(exec), std::optional(QStringList{program, "--autostart"}));
-        qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit()); // where systemd's generator looks
         if (QProcess::execute("/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator",
                               QStringList(3, dir.path())) >= 0)
             QVERIFY(QFile::exists(dir.filePath("app-nightwick@autostart.service")));
