@@ -272,7 +272,7 @@ Outcome AppModel::uninstall()
     }
     const bool packaged = InstallLocation::isPackaged(m_services.programFile);
     Outcome outcome = m_services.loginItem.disable();
-    const bool loginItemTurnedOff = outcome.ok() && m_opensAtLogin;
+    const bool loginItemRemoved = outcome.ok();
     if (outcome.ok()) {
         outcome = m_services.store.removeAll();
     }
@@ -283,8 +283,9 @@ Outcome AppModel::uninstall()
         }
     }
     if (!outcome.ok()) {
-        if (loginItemTurnedOff) {
-            logIfFailed(m_services.loginItem.enable());
+        // As it was, on or off: a person's edits and the desktop's own switch come back too.
+        if (loginItemRemoved) {
+            logIfFailed(m_services.loginItem.restoreDisabled());
         }
         refresh();
         return outcome;

@@ -16,6 +16,7 @@
 #include "platform/battery/UPowerBatteryServices.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
+#include "platform/files/XdgBaseDirectories.h"
 #ifdef NIGHTWICK_HAS_XSMP
 #include "platform/session/XsmpSessionClient.h"
 #endif
@@ -131,6 +132,7 @@ std::unique_ptr<SessionManagerClient> chooseSessionManager(const QDBusConnection
 
 int main(int argc, char* argv[])
 {
+    XdgBaseDirectories::settleEnvironment();
     if (const std::optional<int> status = answerWithoutStarting(argc, argv)) {
         return *status;
     }

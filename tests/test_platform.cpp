@@ -4,6 +4,7 @@
 #include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
+#include "platform/files/XdgBaseDirectories.h"
 
 #include "PrivateBus.h"
 
@@ -71,12 +72,15 @@ private slots:
         QFETCH(qint64, lastPercent);
         QTemporaryDir dir;
         writeFile(dir.filePath("nightwick.conf"), "[General]\n" + contents);
+        writeFile(dir.filePath("nightwick.conf.backup"), contents); // the user's own copy
         IniSettingsStore store(dir.filePath("nightwick.conf"));
         store.registerDefaults({{"threshold", 10}});
         QCOMPARE(store.integer("threshold"), threshold);
         QCOMPARE(store.integer("lastPercent"), lastPercent);
         QCOMPARE(store.date("lastSeen"), std::nullopt);
         QCOMPARE(store.boolean("lastCharging"), std::nullopt);
+        QVERIFY(store.setBoolean("lastCharging", true).ok() &&
+                QFile::exists(dir.filePath("nightwick.conf.backup")));
     }
 
     void writesReachTheDiskAtOnceAndRemoveAllLeavesNothing()
@@ -158,22 +162,37 @@ private slots:
         QTest::newRow("backslashes") << "/home/ada/back\\slash\\\\/nightwick";
         QTest::newRow("tab and newline") << "/home/ada/a\tb\nc/nightwick";
         QTest::newRow("non-ASCII") << "/home/ada/Программы/ночь";
+        QTest::newRow("not UTF-8, as decoded") << "/home/ada/caf\uFFFD/nightwick";
     }
 
     void execRoundTrip()
     {
         QFETCH(QString, program);
         QTemporaryDir dir;
-        const QString entry = dir.filePath("autostart/nightwick.desktop");
+        qputenv("HOME", dir.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", "relative"); // counts for none: the entry goes under HOME
+        XdgBaseDirectories::settleEnvironment();
+        const QString entry = dir.filePath(".config/autostart/nightwick.desktop");
+        QCOMPARE(XdgAutostartLoginItem::defaultEntryFile(), entry);
+        QVERIFY(QDir().mkpath(QFileInfo(program.prepend(dir.path())).path()));
+        writeFile(program, "#!/bin/sh\n[ \"$*\" = --autostart ] && touch \"$0.started\"");
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
         XdgAutostartLoginItem item(entry, program);
-        QVERIFY(item.enable().ok());
-        QVERIFY(item.isEnabled());
+        const Outcome outcome = item.enable(); // refused, by name, where no entry can start it
+        QCOMPARE(outcome.errorDescription().contains(program), !item.isEnabled());
+        if (!item.isEnabled())
+            return;
         QFile file(entry);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString exec = QRegularExpression("^Exec=(.*)$", QRegularExpression::MultilineOption)
                                  .match(QString::fromUtf8(file.readAll()))
                                  .captured(1);
         QCOMPARE(DesktopExec::parse(exec), std::optional(QStringList{program, "--autostart"}));
+        if (QProcess::execute("/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator",
+                              QStringList(3, dir.path())) >= 0)
+            QVERIFY(QFile::exists(dir.filePath("app-nightwick@autostart.service")));
+        if (QProcess::execute("gio", {"launch", entry}) >= 0)
+            QTRY_VERIFY(QFile::exists(program + ".started"));
     }
 
     void autostartEntryState_data()
@@ -188,6 +207,9 @@ private slots:
                                                << false;
         QTest::newRow("another program")
             << QByteArray("[Desktop Entry]\nExec=/usr/bin/other\n") << false;
+        QTest::newRow("hand-edited, hidden")
+            << ours + "Name[fr]=Veille\n#\nX-GNOME-Autostart-Delay=9\nHidden=true\n"
+            << false;
     }
 
     void autostartEntryState()
@@ -200,6 +222,12 @@ private slots:
         XdgAutostartLoginItem item(entry, "/opt/Applications/nightwick");
         QCOMPARE(item.isEnabled(), enabled);
         QVERIFY(item.disable().ok() && !QFile::exists(entry));
+        QFile restored(entry), turnedOn(entry); // keeping all before the line that said otherwise
+        QVERIFY(item.restoreDisabled().ok() && item.isEnabled() == enabled &&
+                restored.open(QIODevice::ReadOnly) && restored.readAll() == contents);
+        QVERIFY(item.enable().ok() && item.isEnabled() && turnedOn.open(QIODevice::ReadOnly) &&
+                turnedOn.readAll().startsWith(contents.left(contents.lastIndexOf('\n', -2) + 1)) &&
+                item.disable().ok());
         QVERIFY2(item.disable().ok(), "an entry already gone counts as disabled");
     }
 

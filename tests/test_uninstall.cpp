@@ -108,6 +108,7 @@ private slots:
         if (!programThere) {
             QFile::remove(agent.programFile);
         }
+        QVERIFY(QFile::setPermissions(agent.settingsFile, QFile::ReadOwner | QFile::WriteOwner));
         QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
         if (cardUp) {
             agent.clickSettingsRow("testReminderRow");
@@ -129,6 +130,7 @@ private slots:
             QVERIFY2(agent.alerts.shown.first().contains(agent.programFile),
                      qPrintable(agent.alerts.shown.first()));
             QVERIFY(agent.delegate->model().opensAtLogin());
+            QVERIFY(!(QFile::permissions(agent.settingsFile) & QFile::ReadOther));
             QCOMPARE(agent.store->integer("threshold"), 15);
             QCOMPARE(agent.store->integer("lastPercent"), 30);
         }
@@ -145,8 +147,7 @@ private slots:
         const QString readOnly = words(EROFS), folder = words(EISDIR), gone = words(ENOENT);
         QTest::newRow("config folder read-only")
             << Fault::ReadOnly << readOnly << readOnly << readOnly;
-        QTest::newRow("disk full") << Fault::Full << words(ENOSPC) << ""
-                                   << "";
+        QTest::newRow("disk full") << Fault::Full << words(ENOSPC) << words(ENOSPC) << "";
         QTest::newRow("settings and entry are folders")
             << Fault::Folders << folder << folder << folder;
         QTest::newRow("settings and entry are dangling links")
@@ -192,7 +193,7 @@ private slots:
             while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
             }
         }
-        const QByteArray settings = contents(agent.settingsFile);
+        const QByteArray settings = contents(agent.settingsFile), entry = contents(agent.entryFile);
         const bool wasOn = agent.entry.isEnabled();
         AppModel& model = agent.delegate->model();
 
@@ -209,8 +210,9 @@ private slots:
         QCOMPARE(contents(agent.settingsFile), settings);
         QCOMPARE(model.threshold(), 10);
 
-        model.setOpensAtLogin(!wasOn);
+        model.setOpensAtLogin(fault == Fault::Full || !wasOn);
         QCOMPARE(model.opensAtLogin(), loginWords.isEmpty() != wasOn);
+        QVERIFY(loginWords.isEmpty() || contents(agent.entryFile) == entry);
         QCOMPARE(agent.alerts.shown.size(), loginWords.isEmpty() ? 1 : 2);
         QVERIFY2(agent.alerts.shown.last().contains(loginWords),
                  qPrintable(agent.alerts.shown.last()));

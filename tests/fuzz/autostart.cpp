@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Any path but one with a NUL in it, which no file name holds.
     const QString program = QString::fromUtf8(bytes.left(bytes.indexOf('\0')));
     XdgAutostartLoginItem ours(entry, program);
-    if (!ours.enable().ok() || !ours.isEnabled())
+    if (ours.enable().ok() != ours.isEnabled())
         std::abort();
     return 0;
 }

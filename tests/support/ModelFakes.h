@@ -100,11 +100,16 @@ public:
         if (failDisable) {
             return Outcome::failure(QStringLiteral("disable refused"));
         }
-        enabled = false;
+        disabledWhileOn = std::exchange(enabled, false);
         return Outcome::success();
+    }
+    Outcome restoreDisabled() override // back on if it was on: all a fake entry holds
+    {
+        return std::exchange(disabledWhileOn, false) ? enable() : Outcome::success();
     }
 
     bool enabled = false;
+    bool disabledWhileOn = false;
     bool failEnable = false;
     bool failDisable = false;
     QStringList calls;

@@ -1,18 +1,15 @@
 #include "IniSettingsStore.h"
 #include "IniText.h"
+#include "WholeFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -144,82 +141,32 @@ Outcome IniSettingsStore::write(const QVariantMap& values)
 {
     const QFileInfo existing(m_filePath);
     QByteArray text;
-    if (existing.isDir()) {
-        return failure(QStringLiteral("save the settings to"), systemWords(EISDIR));
-    }
-    if (existing.exists()) {
+    if (existing.isFile()) {
         QFile current(m_filePath);
         if (!current.open(QIODevice::ReadOnly)) {
             return failure(QStringLiteral("read"), current.errorString());
         }
         text = current.readAll();
     }
-    text = iniTextWithValues(text, values);
-
     if (const std::optional<QString> problem = makeFolder(existing.absolutePath())) {
         return failure(QStringLiteral("create the folder of"), *problem);
     }
-    // QSaveFile would refuse a file it may not write in words of its own.
-    if (::access(QFile::encodeName(m_filePath).constData(), W_OK) != 0 && errno != ENOENT) {
-        return failure(QStringLiteral("save the settings to"), systemWords(errno));
-    }
     // A link stays a link: the file it points to is the one replaced.
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
-        return failure(QStringLiteral("save the settings to"), file.errorString());
-    }
-    // QSettings, which reads the file, takes it as unchanged while its size and modification time
-    // (to the millisecond) are; a write within the millisecond of the one before must show.
-    const QDateTime previous = existing.exists() ? existing.lastModified() : QDateTime();
-    file.setFileTime(std::max(QDateTime::currentDateTime(), previous.addMSecs(1)),
-                     QFileDevice::FileModificationTime);
-    if (!file.commit()) {
-        return failure(QStringLiteral("save the settings to"), file.errorString());
-    }
-    // QSaveFile names its copy "<file>.XXXXXX" for a moment before renaming it over the file; a
-    // write killed in that moment leaves it behind. (Matched by hand: a name filter would load a
-    // regular expression engine into an agent that otherwise has no use for one.)
-    const QDir folder = existing.absoluteDir();
-    const QString copy = existing.fileName() + QLatin1Char('.');
-    for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort)) {
-        if (name.size() == copy.size() + 6 && name.startsWith(copy)) {
-            QFile::remove(folder.filePath(name));
-        }
+    if (const std::optional<QString> problem =
+            WholeFile::write(m_filePath, iniTextWithValues(text, values))) {
+        return failure(QStringLiteral("save the settings to"), *problem);
     }
     return Outcome::success();
 }
 
 Outcome IniSettingsStore::removeAll()
 {
-    m_removed.reset();
     // Left by versions that wrote through QSettings, which locks the file while it writes.
     QFile::remove(m_filePath + QStringLiteral(".lock"));
-    const QFileInfo info(m_filePath);
-    Removed removed;
-    if (info.isSymLink()) {
-        // The link goes, never the file it points to, which lies outside the agent's folder.
-        QByteArray target(4096, '\0');
-        const ssize_t length =
-            ::readlink(QFile::encodeName(m_filePath).constData(), target.data(), target.size());
-        if (length < 0) {
-            return failure(QStringLiteral("remove"), systemWords(errno));
-        }
-        target.truncate(length);
-        removed.linkTarget = target;
-    } else if (!info.exists()) {
-        return Outcome::success();
-    } else if (info.isFile()) {
-        QFile current(m_filePath);
-        if (!current.open(QIODevice::ReadOnly)) {
-            return failure(QStringLiteral("remove"), current.errorString());
-        }
-        removed.contents = current.readAll();
+    // A link goes, never the file it points to, which lies outside the agent's folder.
+    if (const std::optional<QString> problem = WholeFile::remove(m_filePath, m_removed)) {
+        return failure(QStringLiteral("remove"), *problem);
     }
-    QFile file(m_filePath);
-    if (!file.remove()) {
-        return failure(QStringLiteral("remove"), file.errorString());
-    }
-    m_removed = std::move(removed);
     return Outcome::success();
 }
 
@@ -228,18 +175,9 @@ Outcome IniSettingsStore::restoreRemoved()
     if (!m_removed) {
         return Outcome::success();
     }
-    const Removed removed = *std::exchange(m_removed, std::nullopt);
-    const QByteArray path = QFile::encodeName(m_filePath);
-    if (removed.linkTarget) {
-        if (::symlink(removed.linkTarget->constData(), path.constData()) != 0) {
-            return failure(QStringLiteral("put back"), systemWords(errno));
-        }
-        return Outcome::success();
-    }
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(removed.contents) != removed.contents.size() || !file.commit()) {
-        return failure(QStringLiteral("put back"), file.errorString());
+    const WholeFile::Removed removed = *std::exchange(m_removed, std::nullopt);
+    if (const std::optional<QString> problem = WholeFile::putBack(m_filePath, removed)) {
+        return failure(QStringLiteral("put back"), *problem);
     }
     return Outcome::success();
 }

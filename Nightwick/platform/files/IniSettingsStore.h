@@ -1,14 +1,13 @@
 #pragma once
 
 #include "SettingsStore.h"
-
-#include <QByteArray>
+#include "WholeFile.h"
 
 #include <optional>
 
 // The stored settings as an INI file in QSettings' format, written through to disk on every
-// change. Each write replaces the file whole (a new file renamed over the old), so a write
-// killed half-way leaves the old file; nothing ever waits on a lock file.
+// change. Each write replaces the file whole, so a write killed half-way leaves the old file;
+// nothing ever waits on a lock file.
 class IniSettingsStore final : public SettingsStore {
 public:
     explicit IniSettingsStore(const QString& filePath);
@@ -25,12 +24,6 @@ public:
     Outcome restoreRemoved() override;
 
 private:
-    // What removeAll took away: the file's bytes, or the target of a link.
-    struct Removed {
-        QByteArray contents;
-        std::optional<QByteArray> linkTarget;
-    };
-
     QVariant storedValue(const QString& key) const;
     template <typename T>
     std::optional<T> typed(const QString& key, std::optional<T> (*parse)(const QVariant&)) const;
@@ -38,5 +31,5 @@ private:
 
     QString m_filePath;
     QVariantMap m_defaults;
-    std::optional<Removed> m_removed;
+    std::optional<WholeFile::Removed> m_removed; // what removeAll took away
 };

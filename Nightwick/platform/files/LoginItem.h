@@ -11,4 +11,7 @@ public:
     virtual Outcome enable() = 0;
     // Already disabled counts as success.
     virtual Outcome disable() = 0;
+    // Puts back what the last disable took away, as it was: hand edits, the desktop's own switch
+    // and all. Nothing taken away, nothing to do.
+    virtual Outcome restoreDisabled() = 0;
 };

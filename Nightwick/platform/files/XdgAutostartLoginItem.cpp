@@ -1,14 +1,13 @@
 #include "XdgAutostartLoginItem.h"
+#include "WholeFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 #include <QStandardPaths>
 
-#include <cerrno>
-#include <cstring>
+#include <algorithm>
 
 namespace {
 
@@ -118,6 +117,32 @@ std::optional<QString> expandFieldCodes(const QString& argument)
     return expanded;
 }
 
+// A line of a desktop entry as its readers take it; a line of another kind makes GLib refuse the
+// whole file.
+struct EntryLine {
+    enum class Kind { Comment, Group, Key, Other } kind; // a blank line counts as a comment
+    QString name;                                        // the group's header, or the key
+    QString value;
+};
+
+EntryLine readLine(const QByteArray& rawLine)
+{
+    const QString line = QString::fromUtf8(rawLine).trimmed();
+    if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
+        return {EntryLine::Kind::Comment, {}, {}};
+    }
+    if (line.startsWith(QLatin1Char('['))) {
+        return {EntryLine::Kind::Group, line, {}};
+    }
+    const qsizetype equals = line.indexOf(QLatin1Char('='));
+    if (equals <= 0) {
+        return {EntryLine::Kind::Other, {}, {}};
+    }
+    return {EntryLine::Kind::Key, line.left(equals).trimmed(), line.mid(equals + 1).trimmed()};
+}
+
+const QString mainGroup = QStringLiteral("[Desktop Entry]");
+
 // The keys of the [Desktop Entry] group, or nothing when the file cannot be read.
 std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
 {
@@ -129,20 +154,120 @@ std::optional<QHash<QString, QString>> readDesktopEntry(const QString& path)
     bool inMainGroup = false;
     const QList<QByteArray> lines = file.readAll().split('\n');
     for (const QByteArray& rawLine : lines) {
-        const QString line = QString::fromUtf8(rawLine).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#'))) {
-            continue;
-        }
-        if (line.startsWith(QLatin1Char('['))) {
-            inMainGroup = line == QLatin1String("[Desktop Entry]");
-            continue;
-        }
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (inMainGroup && equals > 0) {
-            keys.insert(line.left(equals).trimmed(), line.mid(equals + 1).trimmed());
+        const EntryLine line = readLine(rawLine);
+        if (line.kind == EntryLine::Kind::Group) {
+            inMainGroup = line.name == mainGroup;
+        } else if (inMainGroup && line.kind == EntryLine::Kind::Key) {
+            keys.insert(line.name, line.value);
         }
     }
     return keys;
+}
+
+// `entry` made to start the program at login, every line that does not stand in the way kept as
+// it is: a person's translations, comments, a delay before starting, other groups. The keys that
+// decide whether and what it starts are set in place; Hidden and TryExec, which could keep it from
+// starting, go; lines no reader would take go too.
+QByteArray startingEntry(const QByteArray& entry, const QString& exec)
+{
+    const QList<std::pair<QString, QString>> ours{
+        {QStringLiteral("Type"), QStringLiteral("Application")},
+        {QStringLiteral("Name"), QStringLiteral("Nightwick")},
+        {QStringLiteral("Comment"), QStringLiteral("Reminds you to charge your mouse at shutdown")},
+        {QStringLiteral("Exec"), exec},
+        {QStringLiteral("Terminal"), QStringLiteral("false")},
+        {QStringLiteral("NoDisplay"), QStringLiteral("true")},
+        {QStringLiteral("X-GNOME-Autostart-enabled"), QStringLiteral("true")},
+    };
+    const QStringList setInPlace{QStringLiteral("Type"), QStringLiteral("Exec"),
+                                 QStringLiteral("X-GNOME-Autostart-enabled")};
+    const QStringList removed{QStringLiteral("Hidden"), QStringLiteral("TryExec")};
+    const auto ourLine = [&ours](const QString& key) {
+        for (const auto& [ourKey, value] : ours) {
+            if (ourKey == key) {
+                return (key + QLatin1Char('=') + value).toUtf8();
+            }
+        }
+        return QByteArray();
+    };
+
+    QList<QByteArray> lines;
+    QStringList present;            // keys its [Desktop Entry] group holds
+    qsizetype endOfFirstGroup = -1; // where the keys it lacks go
+    bool inMainGroup = false;
+    bool beforeGroups = true;
+    QList<QByteArray> rawLines = entry.isEmpty() ? QList<QByteArray>() : entry.split('\n');
+    if (entry.endsWith('\n')) {
+        rawLines.removeLast();
+    }
+    for (const QByteArray& rawLine : std::as_const(rawLines)) {
+        const EntryLine line = readLine(rawLine);
+        if (line.kind == EntryLine::Kind::Group) {
+            if (inMainGroup && endOfFirstGroup < 0) {
+                endOfFirstGroup = lines.size();
+            }
+            // Readers start with the [Desktop Entry] group or refuse the file.
+            if (beforeGroups && line.name != mainGroup) {
+                lines << mainGroup.toUtf8();
+                endOfFirstGroup = lines.size();
+            }
+            beforeGroups = false;
+            inMainGroup = line.name == mainGroup;
+            lines << rawLine;
+        } else if (line.kind == EntryLine::Kind::Comment) {
+            lines << rawLine;
+        } else if (line.kind == EntryLine::Kind::Other || beforeGroups) {
+            continue;
+        } else if (!inMainGroup) {
+            lines << rawLine;
+        } else if (setInPlace.contains(line.name)) {
+            lines << ourLine(line.name);
+            present << line.name;
+        } else if (!removed.contains(line.name)) {
+            lines << rawLine;
+            present << line.name;
+        }
+    }
+    if (beforeGroups) {
+        lines << mainGroup.toUtf8();
+    }
+    if (endOfFirstGroup < 0) {
+        endOfFirstGroup = lines.size();
+    }
+    for (const auto& [key, value] : ours) {
+        if (!present.contains(key)) {
+            lines.insert(endOfFirstGroup++, ourLine(key));
+        }
+    }
+    return lines.join('\n') + '\n';
+}
+
+// Why no entry can start `program` at login, where none can. GLib and systemd's generator both
+// look for the program before they undo its escapes (GLib before "%%" becomes "%", systemd before
+// its second round of backslash escapes), so no spelling of a "%" or a "\" in its path reaches
+// both as it is; and an entry holds UTF-8 text only.
+std::optional<QString> whyNoEntryStarts(const QString& program)
+{
+    if (program.isEmpty()) {
+        return QStringLiteral("Nightwick cannot open at login: it cannot tell where its own file "
+                              "is, or the file's path is not UTF-8 text, which a login entry "
+                              "must be.");
+    }
+    if (program.contains(QChar::ReplacementCharacter)) {
+        return QStringLiteral("Nightwick cannot open at login from %1: the path is not UTF-8 text, "
+                              "which a login entry must be. Move Nightwick to a folder whose name "
+                              "is.")
+            .arg(program);
+    }
+    for (const QChar c : {QLatin1Char('%'), QLatin1Char('\\')}) {
+        if (program.contains(c)) {
+            return QStringLiteral("Nightwick cannot open at login from %1: the programs that start "
+                                  "others at login cannot start a file whose path holds a \u201c%2"
+                                  "\u201d. Move Nightwick to a folder whose name has none.")
+                .arg(program, c);
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -226,7 +351,7 @@ QString XdgAutostartLoginItem::defaultEntryFile()
 bool XdgAutostartLoginItem::isEnabled() const
 {
     const auto entry = readDesktopEntry(m_entryFile);
-    if (!entry) {
+    if (!entry || whyNoEntryStarts(m_programFile)) {
         return false;
     }
     const std::optional<QStringList> command =
@@ -240,43 +365,50 @@ bool XdgAutostartLoginItem::isEnabled() const
 
 Outcome XdgAutostartLoginItem::enable()
 {
-    const QString contents = QStringLiteral("[Desktop Entry]\n"
-                                            "Type=Application\n"
-                                            "Name=Nightwick\n"
-                                            "Comment=Reminds you to charge your mouse at shutdown\n"
-                                            "Exec=%1\n"
-                                            "Terminal=false\n"
-                                            "NoDisplay=true\n"
-                                            "X-GNOME-Autostart-enabled=true\n")
-                                 .arg(DesktopExec::format(m_programFile, {autostartArgument}));
+    if (const std::optional<QString> problem = whyNoEntryStarts(m_programFile)) {
+        return Outcome::failure(*problem);
+    }
     const QString folder = QFileInfo(m_entryFile).absolutePath();
     if (!QDir().mkpath(folder)) {
         return Outcome::failure(
             QStringLiteral("Could not create the folder %1 for %2.").arg(folder, m_entryFile));
     }
-    // QSaveFile would answer in words of its own.
-    if (QFileInfo(m_entryFile).isDir()) {
-        return Outcome::failure(
-            QStringLiteral("Could not write %1: %2")
-                .arg(m_entryFile, QString::fromLocal8Bit(std::strerror(EISDIR))));
+    QByteArray entry;
+    if (QFileInfo(m_entryFile).isFile()) {
+        QFile file(m_entryFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            return Outcome::failure(
+                QStringLiteral("Could not read %1: %2").arg(m_entryFile, file.errorString()));
+        }
+        entry = file.readAll();
     }
-    QSaveFile file(m_entryFile);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents.toUtf8()) < 0 || !file.commit()) {
+    const QString exec = DesktopExec::format(m_programFile, {autostartArgument});
+    if (const std::optional<QString> problem =
+            WholeFile::write(m_entryFile, startingEntry(entry, exec))) {
         return Outcome::failure(
-            QStringLiteral("Could not write %1: %2").arg(m_entryFile, file.errorString()));
+            QStringLiteral("Could not write %1: %2").arg(m_entryFile, *problem));
     }
     return Outcome::success();
 }
 
 Outcome XdgAutostartLoginItem::disable()
 {
-    QFile file(m_entryFile);
-    if (!file.exists()) {
+    if (const std::optional<QString> problem = WholeFile::remove(m_entryFile, m_disabled)) {
+        return Outcome::failure(
+            QStringLiteral("Could not remove %1: %2").arg(m_entryFile, *problem));
+    }
+    return Outcome::success();
+}
+
+Outcome XdgAutostartLoginItem::restoreDisabled()
+{
+    if (!m_disabled) {
         return Outcome::success();
     }
-    if (!file.remove()) {
+    const WholeFile::Removed removed = *std::exchange(m_disabled, std::nullopt);
+    if (const std::optional<QString> problem = WholeFile::putBack(m_entryFile, removed)) {
         return Outcome::failure(
-            QStringLiteral("Could not remove %1: %2").arg(m_entryFile, file.errorString()));
+            QStringLiteral("Could not put back %1: %2").arg(m_entryFile, *problem));
     }
     return Outcome::success();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LoginItem.h"
+#include "WholeFile.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,14 +17,19 @@ public:
     static QString defaultEntryFile();
 
     // Enabled exactly when the entry exists, runs this program, and is neither hidden nor
-    // switched off by the desktop.
+    // switched off by the desktop; never for a program no entry can start.
     bool isEnabled() const override;
+    // Refuses, saying why, a program whose path no entry can hold so that the programs that start
+    // others at login find it (a "%" or a "\" in it, or bytes that are not UTF-8). Over an entry
+    // that is there, keeps what a person or the desktop added to it.
     Outcome enable() override;
     Outcome disable() override;
+    Outcome restoreDisabled() override;
 
 private:
     QString m_entryFile;
     QString m_programFile;
+    std::optional<WholeFile::Removed> m_disabled; // what disable took away
 };
 
 // The Exec value rules of the Desktop Entry Specification, both ways.
