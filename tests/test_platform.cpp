@@ -147,7 +147,8 @@ private slots:
         IniSettingsStore agent(path);
         QVERIFY(agent.setInteger("threshold", 15).ok());
         QCOMPARE(agent.integer("threshold"), 15);
-        QCOMPARE(QDir(dir.path()).entryList({"nightwick.conf.??????"}), QStringList());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"nightwick.conf", "nightwick.conf.lock"}));
         qInfo("%d kills, %d after the writer's first write; %lld writes in all, each file whole",
               kills, afterFirst, stored);
     }
@@ -155,14 +156,16 @@ private slots:
     void execRoundTrip_data()
     {
         QTest::addColumn<QString>("program");
-        QTest::newRow("spaces") << "/home/ada/My Apps/night wick";
-        QTest::newRow("quotes") << "/home/ada/\"quoted\"/ada's/nightwick";
-        QTest::newRow("percent") << "/home/ada/100%/nightwick %f";
-        QTest::newRow("dollar and backtick") << "/home/ada/$HOME/`id`/nightwick";
-        QTest::newRow("backslashes") << "/home/ada/back\\slash\\\\/nightwick";
-        QTest::newRow("tab and newline") << "/home/ada/a\tb\nc/nightwick";
-        QTest::newRow("non-ASCII") << "/home/ada/Программы/ночь";
-        QTest::newRow("not UTF-8, as decoded") << "/home/ada/caf\uFFFD/nightwick";
+        QTest::addColumn<bool>("startable"); // by GLib and systemd's generator alike
+        QTest::newRow("spaces") << "/home/ada/My Apps/night wick" << true;
+        QTest::newRow("quotes") << "/home/ada/\"quoted\"/ada's/nightwick" << true;
+        QTest::newRow("percent") << "/home/ada/100%/nightwick %f" << true;
+        QTest::newRow("percent and equals") << "/home/ada/100%/a=b/nightwick" << false;
+        QTest::newRow("dollar and backtick") << "/home/ada/$HOME/`id`/nightwick" << true;
+        QTest::newRow("backslashes") << "/home/ada/back\\slash\\\\/nightwick" << false;
+        QTest::newRow("tab and newline") << "/home/ada/a\tb\nc/nightwick" << true;
+        QTest::newRow("non-ASCII") << "/home/ada/Программы/ночь" << true;
+        QTest::newRow("not UTF-8, as decoded") << "/home/ada/caf\uFFFD/nightwick" << false;
     }
 
     void execRoundTrip()
@@ -179,15 +182,18 @@ private slots:
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
         XdgAutostartLoginItem item(entry, program);
         const Outcome outcome = item.enable(); // refused, by name, where no entry can start it
-        QCOMPARE(outcome.errorDescription().contains(program), !item.isEnabled());
-        if (!item.isEnabled())
+        QFETCH(bool, startable);
+        QCOMPARE(item.isEnabled(), startable);
+        QCOMPARE(outcome.errorDescription().contains(program), !startable);
+        if (!startable)
             return;
         QFile file(entry);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString exec = QRegularExpression("^Exec=(.*)$", QRegularExpression::MultilineOption)
                                  .match(QString::fromUtf8(file.readAll()))
                                  .captured(1);
-        QCOMPARE(DesktopExec::parse(exec), std::optional(QStringList{program, "--autostart"}));
+        const QStringList command = DesktopExec::parse(exec).value_or(QStringList());
+        QCOMPARE(command.mid(command.size() - 2), (QStringList{program, "--autostart"}));
         if (QProcess::execute("/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator",
                               QStringList(3, dir.path())) >= 0)
             QVERIFY(QFile::exists(dir.filePath("app-nightwick@autostart.service")));

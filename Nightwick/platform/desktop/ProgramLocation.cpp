@@ -6,7 +6,12 @@
 
 QString ProgramLocation::programFile()
 {
-    const QString executable = QCoreApplication::applicationFilePath();
+    QString executable = QCoreApplication::applicationFilePath();
+    // Qt names no file whose path is not text in the locale's encoding; the kernel still does,
+    // with what cannot be shown replaced, which is enough to say which file is meant.
+    if (executable.isEmpty()) {
+        executable = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    }
     const QString resolved = QFileInfo(executable).canonicalFilePath();
     return programFile(qEnvironmentVariable("APPIMAGE"), qEnvironmentVariable("APPDIR"),
                        resolved.isEmpty() ? executable : resolved);

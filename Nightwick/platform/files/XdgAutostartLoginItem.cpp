@@ -242,10 +242,24 @@ QByteArray startingEntry(const QByteArray& entry, const QString& exec)
     return lines.join('\n') + '\n';
 }
 
-// Why no entry can start `program` at login, where none can. GLib and systemd's generator both
-// look for the program before they undo its escapes (GLib before "%%" becomes "%", systemd before
-// its second round of backslash escapes), so no spelling of a "%" or a "\" in its path reaches
-// both as it is; and an entry holds UTF-8 text only.
+// GLib and systemd's generator both look for the program before they undo its escapes: GLib
+// before "%%" becomes "%", systemd before its second round of backslash escapes. A "%" in the
+// path therefore reaches both only as an argument, of env; no spelling of a backslash reaches
+// both.
+const QString env = QStringLiteral("/usr/bin/env");
+
+// The command an entry runs to start `program` at login.
+QStringList autostartCommand(const QString& program)
+{
+    if (program.contains(QLatin1Char('%'))) {
+        return {env, program, autostartArgument};
+    }
+    return {program, autostartArgument};
+}
+
+// Why no entry can start `program` at login, where none can: a backslash in its path, a "%"
+// beside a "=" (env would take the path for a variable to set), or a path that is not UTF-8,
+// since an entry holds UTF-8 text only.
 std::optional<QString> whyNoEntryStarts(const QString& program)
 {
     if (program.isEmpty()) {
@@ -259,13 +273,15 @@ std::optional<QString> whyNoEntryStarts(const QString& program)
                               "is.")
             .arg(program);
     }
-    for (const QChar c : {QLatin1Char('%'), QLatin1Char('\\')}) {
-        if (program.contains(c)) {
-            return QStringLiteral("Nightwick cannot open at login from %1: the programs that start "
-                                  "others at login cannot start a file whose path holds a \u201c%2"
-                                  "\u201d. Move Nightwick to a folder whose name has none.")
-                .arg(program, c);
-        }
+    const bool hasPercent = program.contains(QLatin1Char('%'));
+    if (program.contains(QLatin1Char('\\')) || (hasPercent && program.contains(QLatin1Char('=')))) {
+        const QString what = hasPercent && !program.contains(QLatin1Char('\\'))
+                                 ? QStringLiteral("both a \u201c%\u201d and a \u201c=\u201d")
+                                 : QStringLiteral("a \u201c\\\u201d");
+        return QStringLiteral("Nightwick cannot open at login from %1: the programs that start "
+                              "others at login cannot start a file whose path holds %2. Move "
+                              "Nightwick to a folder whose name has none.")
+            .arg(program, what);
     }
     return std::nullopt;
 }
@@ -356,7 +372,8 @@ bool XdgAutostartLoginItem::isEnabled() const
     }
     const std::optional<QStringList> command =
         DesktopExec::parse(entry->value(QStringLiteral("Exec")));
-    const bool ours = command && !command->isEmpty() && command->first() == m_programFile;
+    const bool ours = command && command->value(0) != env ? command->value(0) == m_programFile
+                                                          : command->value(1) == m_programFile;
     const bool hidden = entry->value(QStringLiteral("Hidden")) == QLatin1String("true");
     const bool switchedOff =
         entry->value(QStringLiteral("X-GNOME-Autostart-enabled")) == QLatin1String("false");
@@ -382,7 +399,8 @@ Outcome XdgAutostartLoginItem::enable()
         }
         entry = file.readAll();
     }
-    const QString exec = DesktopExec::format(m_programFile, {autostartArgument});
+    const QStringList command = autostartCommand(m_programFile);
+    const QString exec = DesktopExec::format(command.first(), command.mid(1));
     if (const std::optional<QString> problem =
             WholeFile::write(m_entryFile, startingEntry(entry, exec))) {
         return Outcome::failure(

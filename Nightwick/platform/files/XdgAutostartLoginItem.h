@@ -20,8 +20,9 @@ public:
     // switched off by the desktop; never for a program no entry can start.
     bool isEnabled() const override;
     // Refuses, saying why, a program whose path no entry can hold so that the programs that start
-    // others at login find it (a "%" or a "\" in it, or bytes that are not UTF-8). Over an entry
-    // that is there, keeps what a person or the desktop added to it.
+    // others at login find it (a backslash in it, a "%" beside a "=", or bytes that are not
+    // UTF-8); a path with a "%" is started through env. Over an entry that is there, keeps what a
+    // person or the desktop added to it.
     Outcome enable() override;
     Outcome disable() override;
     Outcome restoreDisabled() override;
