@@ -370,10 +370,10 @@ bool XdgAutostartLoginItem::isEnabled() const
     if (!entry || whyNoEntryStarts(m_programFile)) {
         return false;
     }
-    const std::optional<QStringList> command =
-        DesktopExec::parse(entry->value(QStringLiteral("Exec")));
-    const bool ours = command && command->value(0) != env ? command->value(0) == m_programFile
-                                                          : command->value(1) == m_programFile;
+    const QStringList command =
+        DesktopExec::parse(entry->value(QStringLiteral("Exec"))).value_or(QStringList());
+    // The program itself, or the program env starts.
+    const bool ours = command.value(command.value(0) == env ? 1 : 0) == m_programFile;
     const bool hidden = entry->value(QStringLiteral("Hidden")) == QLatin1String("true");
     const bool switchedOff =
         entry->value(QStringLiteral("X-GNOME-Autostart-enabled")) == QLatin1String("false");
