@@ -66,11 +66,20 @@ enum class DisplayChoice { Made, NoneNamed, NoneAnswers };
 // told apart from none: Qt would abort on it.
 DisplayChoice chooseWindowSystem()
 {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        return DisplayChoice::Made;
-    }
     const bool hasX11 = !qEnvironmentVariableIsEmpty("DISPLAY");
     const bool hasWayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    // A platform the user chose stays, but its display is asked all the same: Qt would abort on
+    // it too. A list of platforms to try is left to Qt.
+    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
+    if (!chosen.isEmpty()) {
+        if (chosen == "xcb" && !(hasX11 && x11DisplayAnswers())) {
+            return hasX11 ? DisplayChoice::NoneAnswers : DisplayChoice::NoneNamed;
+        }
+        if (chosen == "wayland" && !(hasWayland && waylandDisplayAnswers())) {
+            return hasWayland ? DisplayChoice::NoneAnswers : DisplayChoice::NoneNamed;
+        }
+        return DisplayChoice::Made;
+    }
     if (hasX11 && x11DisplayAnswers()) {
         qputenv("QT_QPA_PLATFORM", "xcb");
         return DisplayChoice::Made;
