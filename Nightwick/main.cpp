@@ -27,6 +27,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -64,7 +65,7 @@ enum class DisplayChoice { Made, NoneNamed, NoneAnswers };
 // Ordinary Wayland windows may neither place themselves nor stay on top, which the reminder
 // needs; XWayland gives both where it is there. A display that is named but does not answer is
 // told apart from none: Qt would abort on it.
-DisplayChoice chooseWindowSystem()
+DisplayChoice chooseWindowSystem(const X11DisplayProbe& x11)
 {
     const bool hasX11 = !qEnvironmentVariableIsEmpty("DISPLAY");
     const bool hasWayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -72,7 +73,7 @@ DisplayChoice chooseWindowSystem()
     // it too. A list of platforms to try is left to Qt.
     const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
     if (!chosen.isEmpty()) {
-        if (chosen == "xcb" && !(hasX11 && x11DisplayAnswers())) {
+        if (chosen == "xcb" && !(hasX11 && x11.answers())) {
             return hasX11 ? DisplayChoice::NoneAnswers : DisplayChoice::NoneNamed;
         }
         if (chosen == "wayland" && !(hasWayland && waylandDisplayAnswers())) {
@@ -80,7 +81,7 @@ DisplayChoice chooseWindowSystem()
         }
         return DisplayChoice::Made;
     }
-    if (hasX11 && x11DisplayAnswers()) {
+    if (hasX11 && x11.answers()) {
         qputenv("QT_QPA_PLATFORM", "xcb");
         return DisplayChoice::Made;
     }
@@ -145,7 +146,8 @@ int main(int argc, char* argv[])
     if (const std::optional<int> status = answerWithoutStarting(argc, argv)) {
         return *status;
     }
-    switch (chooseWindowSystem()) {
+    auto x11 = std::make_unique<X11DisplayProbe>();
+    switch (chooseWindowSystem(*x11)) {
     case DisplayChoice::Made:
         break;
     case DisplayChoice::NoneNamed:
@@ -160,6 +162,7 @@ int main(int argc, char* argv[])
     }
     const QByteArray x11SessionManager = takeX11SessionManager();
     QApplication app(argc, argv);
+    x11.reset(); // Qt holds a connection of its own now
     quitCleanlyWhenTheDisplayGoesAway();
     QApplication::setApplicationName(QStringLiteral("nightwick"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nightwick"));

@@ -13,15 +13,30 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-bool x11DisplayAnswers()
+X11DisplayProbe::X11DisplayProbe()
 {
 #if NIGHTWICK_HAS_XCB
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    const bool answers = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return answers;
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+        m_connection = xcb_connect(nullptr, nullptr);
+    }
+#endif
+}
+
+X11DisplayProbe::~X11DisplayProbe()
+{
+#if NIGHTWICK_HAS_XCB
+    if (m_connection) {
+        xcb_disconnect(m_connection);
+    }
+#endif
+}
+
+bool X11DisplayProbe::answers() const
+{
+#if NIGHTWICK_HAS_XCB
+    return m_connection && xcb_connection_has_error(m_connection) == 0;
 #else
-    return true; // Qt will tell
+    return !qEnvironmentVariableIsEmpty("DISPLAY"); // Qt will tell
 #endif
 }
 
