@@ -146,7 +146,7 @@ def main(program, output):
         return process
 
     try:
-        xvfb = start(['Xvfb', '-displayfd', '1', '-nolisten', 'tcp', '-screen', '0',
+        xvfb = start(['Xvfb', '-displayfd', '1', '-nolisten', 'tcp', '-noreset', '-screen', '0',
                       '1280x800x24'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         display = ':' + first_line(xvfb, 'Xvfb')
         addresses = {}
