@@ -146,8 +146,8 @@ def main(program, output):
         return process
 
     try:
-        xvfb = start(['Xvfb', '-displayfd', '1', '-nolisten', 'tcp', '-noreset', '-screen', '0',
-                      '1280x800x24'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        xvfb = start(['Xvfb', '-displayfd', '1', '-nolisten', 'tcp', '-noreset', '-screen',
+                      '0', '1280x800x24'], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         display = ':' + first_line(xvfb, 'Xvfb')
         addresses = {}
         bus_config = os.path.join(scratch.name, 'bus.conf')
