@@ -1,8 +1,9 @@
-// The cost of one refresh of the agent's model, driven in this process over the real upowerd (on a
-// private bus, over a simulated sysfs) and the real settings and autostart files, and what 10,000
-// refreshes leave behind. Prints one JSON object per line for bench/run.
+// The cost of one refresh of the agent's model, driven in this process over the real upowerd that
+// bench/run started (on a private system bus, over a simulated sysfs) and the real settings and
+// autostart files, and what 10,000 refreshes leave behind. Prints one JSON object per line:
+//   nightwick-bench-refresh SCENARIO POWER_SUPPLY_FOLDER upower|sysfs
+// "sysfs" times only the refresh, which reads sysfs where upowerd is not on the bus.
 #include "AppModel.h"
-#include "UPowerTestbed.h"
 #include "platform/desktop/Alerts.h"
 #include "Clock.h"
 #include "platform/files/FreedesktopTrash.h"
@@ -12,6 +13,7 @@
 #include "platform/files/XdgAutostartLoginItem.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -84,94 +86,66 @@ void print(const QJsonObject& object)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() != 4) {
+        std::fprintf(stderr, "usage: %s SCENARIO POWER_SUPPLY_FOLDER upower|sysfs\n", argv[0]);
+        return 2;
+    }
+    const QString scenario = arguments[1], powerSupplies = arguments[2];
+    const bool upower = arguments[3] == "upower";
     const int leakRefreshes = qEnvironmentVariableIntValue("NW_BENCH_REFRESHES") > 0
                                   ? qEnvironmentVariableIntValue("NW_BENCH_REFRESHES")
                                   : 10000;
-    if (const QString missing = UPowerTestbed::missingTools(); !missing.isEmpty()) {
-        std::fprintf(stderr, "needs upowerd and umockdev: %s\n", qPrintable(missing));
-        return 77;
-    }
-    // A mouse alone; a desk full of Bluetooth devices beside a laptop's battery, of which one is
-    // the mouse; and twenty mice, each of which a refresh must ask about.
-    using namespace Simulated;
-    const auto mixed = [] {
-        SimulatedDevices devices{laptopBattery(60), magicMouseOnBluetooth(41)};
-        const Input kinds[] = {Input::Keyboard, Input::Touchpad, Input::Keys, Input::None};
-        for (int i = 0; i < 18; ++i) {
-            const Input kind = i < 2 ? Input::None : kinds[i % 3];
-            devices << bluetoothDevice(QStringLiteral("Device %1").arg(i), 50, kind, 512 + 256 * i);
-        }
-        return devices;
-    };
-    SimulatedDevices mice;
-    for (int i = 0; i < 20; ++i)
-        mice << bluetoothDevice(QStringLiteral("Mouse %1").arg(i), 41 + i, Input::Mouse,
-                                512 + 256 * i);
-    const QList<std::pair<QString, SimulatedDevices>> scenarios{
-        {"1 device", {magicMouseOnBluetooth(41)}}, {"20 devices", mixed()}, {"20 mice", mice}};
-    for (const auto& [scenario, devices] : scenarios) {
-        UPowerTestbed testbed;
-        if (!testbed.start() || !testbed.add(devices) || !testbed.startUPower() ||
-            !testbed.waitUntilSettled())
-            return 1;
 
-        // The settings and the autostart entry where the user's would be: on the disk.
-        QTemporaryDir home(QDir::homePath() + "/.cache/nightwick-bench-XXXXXX");
-        const QString program = home.filePath("Applications/nightwick");
-        SystemClock clock;
-        IniSettingsStore store(home.filePath("config/nightwick/nightwick.conf"));
-        XdgAutostartLoginItem loginItem(home.filePath("config/autostart/nightwick.desktop"),
-                                        program);
-        if (const Outcome enabled = loginItem.enable(); !enabled.ok()) {
-            qFatal("%s", qPrintable(enabled.errorDescription()));
-        }
-        FreedesktopTrash trash;
-        SilentAlerts alerts;
-        UPowerBatteryServices batteries(
-            testbed.connection("bench"),
-            std::make_unique<SysfsBatteryServices>(testbed.powerSupplyFolder()));
-        AppModel model({batteries, store, loginItem, trash, alerts, clock, program});
-        if (model.battery() != MouseBattery{41, false})
-            std::fprintf(stderr, "unexpected reading with %s\n", qPrintable(scenario));
+    // The settings and the autostart entry where the user's would be: on the disk.
+    QTemporaryDir home(QDir::homePath() + "/.cache/nightwick-bench-XXXXXX");
+    const QString program = home.filePath("Applications/nightwick");
+    SystemClock clock;
+    IniSettingsStore store(home.filePath("config/nightwick/nightwick.conf"));
+    XdgAutostartLoginItem loginItem(home.filePath("config/autostart/nightwick.desktop"), program);
+    if (const Outcome enabled = loginItem.enable(); !enabled.ok())
+        qFatal("%s", qPrintable(enabled.errorDescription()));
+    FreedesktopTrash trash;
+    SilentAlerts alerts;
+    UPowerBatteryServices batteries(QDBusConnection::systemBus(),
+                                    std::make_unique<SysfsBatteryServices>(powerSupplies));
+    AppModel model({batteries, store, loginItem, trash, alerts, clock, program});
+    if (model.battery() != MouseBattery{41, false})
+        std::fprintf(stderr, "unexpected reading with %s\n", qPrintable(scenario));
 
-        print({{"what", "upower read"}, {"devices", scenario}, {"timing", timed(200, [&] {
-                                                                    batteries.services();
-                                                                })}});
-        print({{"what", "refresh"}, {"devices", scenario}, {"timing", timed(200, [&] {
-                                                                model.refresh();
-                                                            })}});
-        print({{"what", "reminder decision"},
-               {"devices", scenario},
-               {"timing", timed(200, [&] { model.percentNeedingReminder(); })}});
-        QCoreApplication::processEvents();
-        SysfsBatteryServices sysfs(testbed.powerSupplyFolder());
-        print({{"what", "sysfs read"}, {"devices", scenario}, {"timing", timed(200, [&] {
-                                                                   sysfs.services();
-                                                               })}});
-
-        if (devices.size() == 1) {
-            for (int i = 0; i < 100; ++i)
-                model.refresh();
-            const int descriptorsBefore = openDescriptors();
-            const auto [rssBefore, pssBefore] = memory();
-            for (int i = 0; i < leakRefreshes; ++i)
-                model.refresh();
-            const auto [rssAfter, pssAfter] = memory();
-            print({{"what", "repeated refreshes"},
-                   {"refreshes", leakRefreshes},
-                   {"descriptorsBefore", descriptorsBefore},
-                   {"descriptorsAfter", openDescriptors()},
-                   {"rssBeforeKiB", rssBefore},
-                   {"rssAfterKiB", rssAfter},
-                   {"pssBeforeKiB", pssBefore},
-                   {"pssAfterKiB", pssAfter}});
-        }
-
-        // Without UPower on the bus, each refresh reads sysfs instead.
-        testbed.stopUPower();
+    if (!upower) {
         print({{"what", "refresh through sysfs"}, {"devices", scenario}, {"timing", timed(200, [&] {
                                                                               model.refresh();
                                                                           })}});
+        return 0;
     }
+    print({{"what", "upower read"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                                batteries.services();
+                                                            })}});
+    print({{"what", "refresh"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                            model.refresh();
+                                                        })}});
+    QCoreApplication::processEvents();
+    SysfsBatteryServices sysfs(powerSupplies);
+    print({{"what", "sysfs read"}, {"devices", scenario}, {"timing", timed(200, [&] {
+                                                               sysfs.services();
+                                                           })}});
+    if (scenario != "1 device")
+        return 0;
+    for (int i = 0; i < 100; ++i)
+        model.refresh();
+    const int descriptorsBefore = openDescriptors();
+    const auto [rssBefore, pssBefore] = memory();
+    for (int i = 0; i < leakRefreshes; ++i)
+        model.refresh();
+    const auto [rssAfter, pssAfter] = memory();
+    print({{"what", "repeated refreshes"},
+           {"refreshes", leakRefreshes},
+           {"descriptorsBefore", descriptorsBefore},
+           {"descriptorsAfter", openDescriptors()},
+           {"rssBeforeKiB", rssBefore},
+           {"rssAfterKiB", rssAfter},
+           {"pssBeforeKiB", pssBefore},
+           {"pssAfterKiB", pssAfter}});
     return 0;
 }

@@ -1,16 +1,14 @@
 // The settings file as the user or a crash may leave it. Reading it never fails, and a write sets
 // the agent's keys while every other key reads back as it was.
-#include "FuzzScratch.h"
 #include "platform/files/IniSettingsStore.h"
 
 #include <QSettings>
+#include <QTemporaryFile>
 
 #include <cstdlib>
 
-namespace {
-
 // Every key as QSettings answers for it, which takes "/a//b/" and "a/b" for one key.
-QVariantMap everything(const QString& path)
+static QVariantMap everything(const QString& path)
 {
     const QSettings settings(path, QSettings::IniFormat);
     QVariantMap values;
@@ -19,12 +17,13 @@ QVariantMap everything(const QString& path)
     return values;
 }
 
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QString path = FuzzScratch::file(
-        QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size)));
+    QTemporaryFile file; // one of its own: QSettings takes a file it has read as unchanged
+    file.open();
+    file.write(reinterpret_cast<const char*>(data), qint64(size));
+    file.close();
+    const QString path = file.fileName();
     IniSettingsStore store(path);
     store.registerDefaults({{"threshold", 10}});
     store.integer("threshold");
@@ -33,8 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     QVariantMap expected = everything(path);
     const QDateTime seen(QDate(2026, 12, 6), QTime(7, 43, 49, 123), Qt::UTC);
-    const QVariantMap written{{"threshold", 15}, {"lastCharging", true}, {"lastSeen", seen}};
-    if (!store.write(written).ok())
+    if (!store.write({{"threshold", 15}, {"lastCharging", true}, {"lastSeen", seen}}).ok())
         std::abort();
     expected.insert(
         {{"threshold", "15"}, {"lastCharging", "true"}, {"lastSeen", "2026-12-06T07:43:49.123Z"}});
