@@ -82,7 +82,6 @@ void AppDelegate::subscribeToPowerOff()
             m_holdLimitTimer->stop();
         }
     });
-    connect(&m_reminder, &ReminderWindow::dismissed, this, &AppDelegate::reminderDismissed);
     inhibitor.start();
     // A quit request of the window system's counts as a log-out. (The X11 session manager no
     // longer sends one through Qt: the agent is its client directly.)
@@ -174,13 +173,8 @@ void AppDelegate::remindIfNeeded()
         return;
     }
     m_reminderStartedAt = now;
-    m_reminder.show(*percent, reminderDurationSeconds, [self = QPointer<AppDelegate>(this)] {
-        if (!self || !self->m_terminationPending) {
-            return;
-        }
-        self->m_terminationPending = false;
-        self->replyToApplicationShouldTerminate(true);
-    });
+    // The reminder is the delegate's own: no completion outlives it.
+    m_reminder.show(*percent, reminderDurationSeconds, [this] { reminderDismissed(); });
 }
 
 void AppDelegate::replyToApplicationShouldTerminate(bool shouldTerminate)
@@ -201,8 +195,8 @@ void AppDelegate::reminderDismissed()
     if (m_holdLimitTimer) {
         m_holdLimitTimer->stop();
     }
-    // Any card answers a termination that waits on it, also one whose own completion does
-    // nothing, such as the test reminder; that answers a waiting log-out as well.
+    // Any card answers a termination that waits on it, the test reminder too; that answers a
+    // waiting log-out as well.
     if (m_terminationPending) {
         m_terminationPending = false;
         replyToApplicationShouldTerminate(true);
@@ -297,7 +291,7 @@ void AppDelegate::showTestReminder()
         m_model.battery() ? m_model.battery()->percent : testReminderFallbackPercent;
     // Neither the threshold nor the charging state matters here, and the shutdown gate's
     // bookkeeping stays as it is.
-    m_reminder.show(percent, reminderDurationSeconds, [] {});
+    m_reminder.show(percent, reminderDurationSeconds, [this] { reminderDismissed(); });
 }
 
 void AppDelegate::uninstall()

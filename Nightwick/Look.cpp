@@ -135,13 +135,11 @@ void BlockBarLook::paint(QPainter& painter, QPointF topLeft, qreal litOpacity) c
     painter.setOpacity(outerOpacity);
 }
 
-BlockBar::BlockBar(qint64 percent, qint64 cells, QColor fill, bool blinking, QWidget* parent)
+BlockBar::BlockBar(qint64 percent, qint64 cells, QColor fill, QWidget* parent)
     : QWidget(parent)
     , m_look{percent, cells, std::move(fill)}
-    , m_blinking(blinking)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    connect(&m_pulse, &BlockBarPulse::opacityChanged, this, [this] { update(); });
 }
 
 BlockBar::~BlockBar() = default;
@@ -172,22 +170,10 @@ QSize BlockBar::minimumSizeHint() const
     return m_look.size();
 }
 
-void BlockBar::showEvent(QShowEvent* event)
-{
-    QWidget::showEvent(event);
-    // Only the first appearance decides; switching blinking on later does not start a pulse.
-    if (!m_appeared) {
-        m_appeared = true;
-        if (m_blinking) {
-            m_pulse.start();
-        }
-    }
-}
-
 void BlockBar::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     const QSize bar = m_look.size();
     const QPointF topLeft((width() - bar.width()) / 2.0, (height() - bar.height()) / 2.0);
-    m_look.paint(painter, topLeft, m_pulse.opacity());
+    m_look.paint(painter, topLeft, 1.0);
 }

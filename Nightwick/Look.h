@@ -71,40 +71,23 @@ struct BlockBarLook {
     void paint(QPainter& painter, QPointF topLeft, qreal litOpacity) const;
 };
 
-// The bar as a widget for layouts. A bar that is blinking when first shown pulses from then on.
+// The bar as a widget for layouts.
 class BlockBar : public QWidget {
     Q_OBJECT
 public:
     explicit BlockBar(qint64 percent, qint64 cells = 20, QColor fill = Mono::text(),
-                      bool blinking = false, QWidget* parent = nullptr);
+                      QWidget* parent = nullptr);
     ~BlockBar() override;
 
-    static qint64 litCount(qint64 percent, qint64 cells)
-    {
-        return BlockBarLook::litCount(percent, cells);
-    }
-
-    qint64 percent() const { return m_look.percent; }
     void setPercent(qint64 percent);
-    qint64 cells() const { return m_look.cells; }
-    QColor fill() const { return m_look.fill; }
     void setFill(const QColor& fill);
-    bool isBlinking() const { return m_blinking; }
-    void setBlinking(bool blinking) { m_blinking = blinking; }
-
-    qint64 litCount() const { return m_look.litCount(); }
-    qreal litOpacity() const { return m_pulse.opacity(); }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
 protected:
-    void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     BlockBarLook m_look;
-    bool m_blinking = false;
-    bool m_appeared = false;
-    BlockBarPulse m_pulse;
 };

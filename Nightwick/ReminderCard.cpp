@@ -115,14 +115,6 @@ QRect ReminderCard::levelBarRect() const
                  bar);
 }
 
-QRect ReminderCard::hintLineRect() const
-{
-    const QFontMetrics metrics(m_lines->bodyFont);
-    return QRect(m_lines->left, m_lines->hintTop,
-                 metrics.horizontalAdvance(hintText) + metrics.horizontalAdvance(cursorGlyph),
-                 m_lines->bodyHeight);
-}
-
 QRect ReminderCard::cursorRect() const
 {
     const QFontMetrics metrics(m_lines->bodyFont);

@@ -229,12 +229,7 @@ void ReminderWindow::dismiss()
     closing->window->withdraw();
     std::function<void()> completion = std::move(closing->completion);
     closing.reset();
-
-    const QPointer<ReminderWindow> self(this);
     if (completion) {
         completion();
-    }
-    if (self) {
-        emit dismissed();
     }
 }

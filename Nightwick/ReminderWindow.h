@@ -25,10 +25,6 @@ public:
     // Closes the open reminder, if any, and runs its completion.
     void dismiss();
 
-signals:
-    // Emitted by every dismissal that closed a reminder, after its completion has run.
-    void dismissed();
-
 private:
     struct Open;
     Clock& m_clock;

@@ -36,12 +36,8 @@ public:
     void setBackdrop(const QPixmap& backdrop);
 
     qint64 percent() const { return m_percent; }
-    QRect cardRect() const { return m_cardRect; }
     QRect levelBarRect() const;
-    QRect hintLineRect() const;
     QRect cursorRect() const;
-    bool isCursorOn() const { return m_cursorOn; }
-    qreal fadeOpacity() const { return m_fade; }
 
     QSize sizeHint() const override { return m_size; }
 

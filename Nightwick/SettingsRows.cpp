@@ -44,12 +44,6 @@ void TextLine::setText(const QString& text)
     update();
 }
 
-void TextLine::setColour(const QColor& colour)
-{
-    m_colour = colour;
-    update();
-}
-
 void TextLine::setExtraLineSpacing(int pixels)
 {
     m_extraLineSpacing = pixels;
@@ -185,7 +179,7 @@ BatteryLine::BatteryLine(QWidget* parent)
     : QWidget(parent)
     , m_status(new TextLine(QStringLiteral("not connected"), Mono::dim(), this))
     , m_percent(new TextLine(QString(), Mono::text(), this))
-    , m_bar(new BlockBar(0, barCells, Mono::text(), false, this))
+    , m_bar(new BlockBar(0, barCells, Mono::text(), this))
     , m_charging(new TextLine(QStringLiteral("charging"), Mono::dim(), this))
 {
     QHBoxLayout* layout = rowLayout(this, batteryPartGap);

@@ -23,10 +23,7 @@ class TextLine : public QWidget {
 public:
     TextLine(const QString& text, const QColor& colour, QWidget* parent = nullptr);
 
-    const QString& text() const { return m_text; }
     void setText(const QString& text);
-    QColor colour() const { return m_colour; }
-    void setColour(const QColor& colour);
     void setExtraLineSpacing(int pixels);
 
     QSize sizeHint() const override;
@@ -83,7 +80,6 @@ public:
 
     // Nothing highlights when the index is absent.
     void setSelected(std::optional<qsizetype> index);
-    const QList<ChoiceButton*>& buttons() const { return m_buttons; }
 
 private:
     QList<ChoiceButton*> m_buttons;
@@ -102,11 +98,6 @@ public:
     static QString percentText(qint64 percent);
     // The bar turns red once the level is at or below the threshold, unless it is charging.
     static QColor barFill(const MouseBattery& battery, qint64 threshold);
-
-    const TextLine& status() const { return *m_status; }
-    const TextLine& percent() const { return *m_percent; }
-    const BlockBar& bar() const { return *m_bar; }
-    const TextLine& charging() const { return *m_charging; }
 
 private:
     TextLine* m_status = nullptr;
@@ -134,11 +125,8 @@ public:
     CommandRow(const QString& title, const QColor& tint, std::function<void()> action,
                QWidget* parent = nullptr);
 
-    QString title() const { return text(); }
     void setTitle(const QString& title);
-    QColor tint() const { return m_tint; }
     void setTint(const QColor& tint);
-    bool isHovering() const { return m_hovering; }
     Colours currentColours() const { return colours(m_hovering || hasFocus(), m_tint); }
 
     QSize sizeHint() const override;

@@ -203,8 +203,8 @@ void SettingsView::setConfirmingUninstall(bool confirming)
 }
 
 SettingsNSWindow::SettingsNSWindow(AppModel& model, SettingsView::Actions actions, Clock& clock)
-    : m_view(new SettingsView(model, std::move(actions), clock, this))
 {
+    new SettingsView(model, std::move(actions), clock, this);
     setWindowTitle(QStringLiteral("Nightwick"));
     setFixedSize(SettingsView::size);
 

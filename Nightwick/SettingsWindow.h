@@ -30,9 +30,6 @@ public:
     SettingsView(AppModel& model, Actions actions, Clock& clock, QWidget* parent = nullptr);
     ~SettingsView() override;
 
-    // True between the first click on "uninstall" and the disarm 4 seconds later.
-    bool isConfirmingUninstall() const { return m_confirmingUninstall; }
-
 private:
     void buildPage();
     void showModel();
@@ -58,17 +55,12 @@ class SettingsNSWindow : public QWidget {
 public:
     SettingsNSWindow(AppModel& model, SettingsView::Actions actions, Clock& clock);
 
-    SettingsView& view() const { return *m_view; }
-
     // Only Ctrl+W, with no other modifier, closes the window.
     static bool isCloseShortcut(const QKeyEvent& event);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
-
-private:
-    SettingsView* m_view = nullptr;
 };
 
 // Owns the settings window: builds it at the first show() and keeps it, closed or not, for

@@ -81,7 +81,7 @@ private slots:
         gate.batteries.setMouse(percent, false);
         QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
         if (underWay == "test card") {
-            gate.delegate->reminder().show(5, 4.0, [] {});
+            gate.clickSettingsRow("testReminderRow");
         }
         gate.inhibitor.announced = underWay == "shutdown";
         gate.logins.closing = underWay == "closing";

@@ -7,15 +7,14 @@
 
 #include <chrono>
 
-// Qt's animations move on only when step() says so, so a picture catches them at a known moment
-// however busy the machine is. Installed for as long as it lives.
+// Animations move on only at step(), so a picture catches them at a known moment however busy
+// the machine is.
 class SteppedAnimations : public QAnimationDriver {
 public:
     SteppedAnimations() { install(); }
     ~SteppedAnimations() override { uninstall(); }
 
-    // Lets animations started since the last step begin at the current moment (the first ever
-    // takes Qt two rounds of events), then moves them on by `by`.
+    // Animations started since the last step begin now (Qt takes two rounds), then move by `by`.
     void step(std::chrono::milliseconds by)
     {
         for (int round = 0; round < 2; ++round) {
@@ -31,8 +30,7 @@ private:
     qint64 m_elapsed = 0;
 };
 
-// Empty when `picture` matches tests/pictures/<name>.png, every channel of every pixel within a
-// small tolerance (font smoothing may differ by a shade); else what differs, with the picture
-// and a map of the differing pixels written to pictures/ in the working folder (the build's), for
-// a person to look at. With NIGHTWICK_UPDATE_PICTURES=1 the picture becomes the reference.
+// Empty when `picture` matches tests/pictures/<name>.png within a shade per channel (font
+// smoothing may differ); else what differs, the drawn picture saved in the build's pictures/.
+// With NIGHTWICK_UPDATE_PICTURES=1 the picture becomes the reference.
 QString differenceFromReference(const QImage& picture, const QString& name);
