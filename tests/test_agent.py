@@ -37,6 +37,7 @@ class Agent(dbusmock.DBusTestCase):
 
     def prepare(self):
         self.home = tempfile.TemporaryDirectory()
+        self.addCleanup(self.home.cleanup)
         self.logind = self.spawn_server_template('logind', {}, stdout=subprocess.DEVNULL)[0]
         self.addCleanup(self.end, self.logind)
         self.login1 = self.system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
@@ -45,7 +46,6 @@ class Agent(dbusmock.DBusTestCase):
         upowerd = self.spawn_server_template('upower', {}, stdout=subprocess.DEVNULL)[0]
         self.addCleanup(self.end, upowerd)
         self.upower = self.system.get_object('org.freedesktop.UPower', '/org/freedesktop/UPower')
-        self.agent = None
 
     def end(self, process):
         if process.poll() is None:
