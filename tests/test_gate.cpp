@@ -1,4 +1,5 @@
 #include "AgentFixture.h"
+#include "ReminderWindow_p.h"
 
 #include <QSignalSpy>
 
@@ -7,159 +8,202 @@ using namespace std::chrono_literals;
 class TestGate : public QObject {
     Q_OBJECT
 private slots:
-    // A power-off, perhaps some time after an earlier card whose shutdown was called off.
-    void powerOffHoldsTheLockForACard_data()
+    // Every way a shutdown, a log-out or a quit reaches the gate, followed on the fake clock for
+    // 6 s: whether a card is shown (and counts against the 30-s spacing), and when the card goes,
+    // the agent may end, the session manager is answered and logind's lock is let go (-1: not in
+    // those 6 s). The mouse is at 8 % and the threshold 10 unless a row says otherwise.
+    void shutdownRules_data()
     {
+        QTest::addColumn<QString>("request");
         QTest::addColumn<int>("percent");
         QTest::addColumn<bool>("charging");
         QTest::addColumn<std::optional<int>>("secondsAfterACard");
-        QTest::addColumn<bool>("card");
+        QTest::addColumn<int>("limitMs"); // logind's InhibitDelayMaxUSec
+        QTest::addColumn<bool>("counted");
+        QTest::addColumn<QList<int>>("cardGoneReadyAnsweredLetGo");
         const std::optional<int> first;
-        QTest::newRow("low, discharging") << 8 << false << first << true;
-        QTest::newRow("at the threshold") << 10 << false << first << true;
-        QTest::newRow("one above") << 11 << false << first << false;
-        QTest::newRow("low, charging") << 3 << true << first << false;
-        QTest::newRow("29 s after a card") << 8 << false << std::optional(29) << false;
-        QTest::newRow("exactly 30 s after") << 8 << false << std::optional(30) << true;
-        QTest::newRow("clock set back 10 s") << 8 << false << std::optional(-10) << false;
+        const QString off = "power-off", signal = "signal";
+        const auto row = [&](const char* name, const QString& request, int percent, bool charging,
+                             std::optional<int> after, int limitMs, bool counted, QList<int> at) {
+            QTest::newRow(name) << request << percent << charging << after << limitMs << counted
+                                << at;
+        };
+        row("low, discharging", off, 8, false, first, 5000, true, {4000, -1, -1, 4000});
+        row("at the threshold", off, 10, false, first, 5000, true, {4000, -1, -1, 4000});
+        row("one above", off, 11, false, first, 5000, false, {0, -1, -1, 0});
+        row("low, charging", off, 3, true, first, 5000, false, {0, -1, -1, 0});
+        row("29 s after a card", off, 8, false, 29, 5000, false, {0, -1, -1, 0});
+        row("exactly 30 s after", off, 8, false, 30, 5000, true, {4000, -1, -1, 4000});
+        row("clock set back 10 s", off, 8, false, -10, 5000, false, {0, -1, -1, 0});
+        row("logind's 2 s: the card goes first", off, 8, false, first, 2000, true,
+            {1500, -1, -1, 1500});
+        row("limit within the margin", off, 8, false, first, 300, true, {0, -1, -1, 0});
+        row("called off: full time, lock kept", "called off", 8, false, first, 2000, true,
+            {4000, -1, -1, -1});
+        row("signal, nothing under way", signal, 8, false, first, 5000, false, {0, 0, 0, 0});
+        row("signal in a shutdown", "signal in a shutdown", 8, false, first, 5000, true,
+            {4000, 4000, 4000, 4000});
+        row("signal as the session closes", "signal, closing", 8, false, first, 5000, true,
+            {4000, 4000, 4000, 4000});
+        row("signal, test card up", "signal, test card", 80, false, first, 5000, false,
+            {4000, 4000, 4000, 4000});
+        row("session manager's stop", "stop", 8, false, first, 5000, false, {0, 0, 0, 0});
+        row("window system's quit, low", "quit event", 8, false, first, 5000, true,
+            {4000, 4000, 4000, 4000});
+        // A log-out may yet be called off: it waits for the card, not the agent's end.
+        row("end session, low", "end session", 8, false, first, 5000, true, {4000, -1, 4000, -1});
+        row("end session, fine", "end session", 80, false, first, 5000, false, {0, -1, 0, -1});
     }
-    void powerOffHoldsTheLockForACard()
+    void shutdownRules()
     {
+        QFETCH(QString, request);
         QFETCH(int, percent);
         QFETCH(bool, charging);
         QFETCH(std::optional<int>, secondsAfterACard);
-        QFETCH(bool, card);
+        QFETCH(int, limitMs);
+        QFETCH(bool, counted);
+        QFETCH(QList<int>, cardGoneReadyAnsweredLetGo);
         Gate gate;
-        QVERIFY(gate.inhibitor.held);
+        gate.inhibitor.limit = std::chrono::milliseconds(limitMs);
         if (secondsAfterACard) {
             gate.inhibitor.announce();
             gate.dismissCard();
             gate.inhibitor.cancel();
             gate.clock.setNow(fixtureStart.addSecs(*secondsAfterACard));
         }
-        const std::optional<QDateTime> earlier = gate.delegate->reminderStartedAt();
         gate.batteries.setMouse(percent, charging);
-        gate.inhibitor.announce();
-        QCOMPARE(gate.cardVisible(), card);
-        QCOMPARE(gate.inhibitor.held, card);
-        // Only a card shown counts against the spacing.
-        QCOMPARE(gate.delegate->reminderStartedAt(), card ? gate.clock.now() : earlier);
-        gate.dismissCard();
-        QVERIFY(!gate.inhibitor.held);
-    }
-
-    // A waiting request is answered when the card goes, also a test card's, whose own completion
-    // does nothing. An ordinary quit asks no battery.
-    void quitRequests_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<QString>("underWay");
-        QTest::addColumn<int>("percent");
-        QTest::addColumn<int>("reads");
-        QTest::addColumn<bool>("waits");
-        QTest::newRow("signal, nothing under way") << "signal"
-                                                   << "" << 8 << 0 << false;
-        QTest::newRow("signal in shutdown, low") << "signal"
-                                                 << "shutdown" << 8 << 1 << true;
-        QTest::newRow("signal as the session closes") << "signal"
-                                                      << "closing" << 8 << 1 << true;
-        QTest::newRow("signal, test card up") << "signal"
-                                              << "test card" << 80 << 0 << true;
-        QTest::newRow("session manager's stop") << "stop"
-                                                << "" << 8 << 0 << false;
-        QTest::newRow("window system's quit, low") << "quit event"
-                                                   << "" << 8 << 1 << true;
-    }
-    void quitRequests()
-    {
-        QFETCH(QString, request);
-        QFETCH(QString, underWay);
-        QFETCH(int, percent);
-        QFETCH(int, reads);
-        QFETCH(bool, waits);
-        Gate gate;
-        gate.batteries.setMouse(percent, false);
+        const std::optional<QDateTime> earlier = gate.delegate->reminderStartedAt();
         QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
-        if (underWay == "test card") {
-            gate.clickSettingsRow("testReminderRow");
-        }
-        gate.inhibitor.announced = underWay == "shutdown";
-        gate.logins.closing = underWay == "closing";
-        reads += gate.batteries.reads;
-        if (request == "signal") {
+        gate.inhibitor.announced = request == "signal in a shutdown";
+        gate.logins.closing = request == "signal, closing";
+        if (request == "power-off" || request == "called off") {
+            gate.inhibitor.announce();
+            if (request == "called off") {
+                gate.inhibitor.cancel();
+            }
+        } else if (request.startsWith("signal")) {
+            if (request == "signal, test card") {
+                gate.clickSettingsRow("testReminderRow");
+            }
             gate.delegate->terminationSignalled();
         } else if (request == "stop") {
             emit gate.sessionManager.stopRequested();
+        } else if (request == "end session") {
+            emit gate.sessionManager.endSessionRequested();
         } else {
             QEvent quit(QEvent::Quit);
             QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
         }
-        QCOMPARE(gate.batteries.reads, reads);
-        QCOMPARE(gate.delegate->terminationPending(), waits);
-        Gate::settle();
-        QCOMPARE(ready.count(), waits ? 0 : 1);
-        QCOMPARE(gate.sessionManager.answers, ready.count());
-        gate.clock.advance(4s), Gate::settle();
-        QCOMPARE(ready.count(), 1);
-        QCOMPARE(gate.sessionManager.answers, 1);
-        QVERIFY(!gate.inhibitor.held);
+        QCOMPARE(gate.delegate->reminderStartedAt(), counted ? gate.clock.now() : earlier);
+        QList<int> seen{-1, -1, -1, -1};
+        for (int ms = 0; ms <= 6000; ms += 100) {
+            gate.clock.advance(ms ? 100ms : 0ms), Gate::settle();
+            const bool now[] = {!gate.cardVisible(), !ready.isEmpty(),
+                                gate.sessionManager.answers > 0, !gate.inhibitor.held};
+            for (int i = 0; i < 4; ++i) {
+                seen[i] = seen[i] < 0 && now[i] ? ms : seen[i];
+            }
+        }
+        QCOMPARE(seen, cardGoneReadyAnsweredLetGo);
+        QCOMPARE(ready.count(), seen[1] < 0 ? 0 : 1);
+        QCOMPARE(gate.sessionManager.answers, seen[2] < 0 ? 0 : 1);
     }
 
-    // A log-out through the session manager waits for the card, not for the agent's end: it may
-    // still be called off, so the agent and its lock stay until the session manager says stop.
-    void endSessionWaitsForTheCardOnly_data()
+    void launchAtLogin_data()
     {
-        QTest::addColumn<int>("percent");
-        QTest::addColumn<bool>("card");
-        QTest::newRow("low") << 8 << true;
-        QTest::newRow("fine") << 80 << false;
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<std::optional<qint64>>("secondsSinceLogin");
+        QTest::addColumn<bool>("atLogin");
+        const QStringList byHand{"nightwick"};
+        const std::optional<qint64> none;
+        QTest::newRow("autostart entry") << autostart << none << true;
+        QTest::newRow("program named like the flag") << QStringList{"--autostart"} << none << false;
+        QTest::newRow("by hand, no login recorded") << byHand << none << false;
+        QTest::newRow("119 s after login") << byHand << std::optional(119LL) << true;
+        QTest::newRow("120 s after login") << byHand << std::optional(120LL) << false;
+        QTest::newRow("login in the future") << byHand << std::optional(-30LL) << true;
     }
-    void endSessionWaitsForTheCardOnly()
+    void launchAtLogin()
     {
-        QFETCH(int, percent);
-        QFETCH(bool, card);
-        Gate gate;
-        gate.batteries.setMouse(percent, false);
-        QSignalSpy ready(gate.delegate.get(), &AppDelegate::readyToTerminate);
-        emit gate.sessionManager.endSessionRequested();
-        QCOMPARE(gate.cardVisible(), card);
-        QCOMPARE(gate.sessionManager.answers, card ? 0 : 1);
-        gate.clock.advance(4s), Gate::settle();
-        QCOMPARE(gate.sessionManager.answers, 1);
-        QCOMPARE(ready.count(), 0);
-        QVERIFY(gate.inhibitor.held);
-        emit gate.sessionManager.stopRequested();
-        QCOMPARE(ready.count(), 1);
+        QFETCH(QStringList, arguments);
+        QFETCH(std::optional<qint64>, secondsSinceLogin);
+        QFETCH(bool, atLogin);
+        FakeLogins logins;
+        if (secondsSinceLogin) {
+            logins.newest = fixtureStart.toSecsSinceEpoch() - *secondsSinceLogin;
+        }
+        const auto age = AppDelegate::secondsSinceConsoleLogin(logins, fixtureStart);
+        QCOMPARE(AppDelegate::isLaunchAtLogin(arguments, age), atLogin);
     }
 
-    void cardGoesBeforeTheHoldLimit_data()
+    void pollsEveryTenMinutes()
     {
-        QTest::addColumn<int>("limitMs");
-        QTest::addColumn<bool>("calledOff");
-        QTest::addColumn<int>("goneAtMs");
-        QTest::newRow("logind's 5 s: the card's own 4 s come first") << 5000 << false << 4000;
-        QTest::newRow("2 s") << 2000 << false << 1500;
-        QTest::newRow("within the margin") << 300 << false << 0;
-        QTest::newRow("2 s, called off: full time, lock kept") << 2000 << true << 4000;
+        Gate agent;
+        const int readsAtLaunch = agent.batteries.reads;
+        agent.clock.advance(599s);
+        QCOMPARE(agent.batteries.reads, readsAtLaunch);
+        agent.batteries.setMouse(42, true);
+        agent.clock.advance(1s);
+        QCOMPARE(agent.delegate->model().battery(), std::optional(MouseBattery{42, true}));
+        agent.clock.advance(1200s);
+        QCOMPARE(agent.batteries.reads, readsAtLaunch + 3);
     }
-    void cardGoesBeforeTheHoldLimit()
+
+    void settingsWindowAtALaunchByHandAndOnReopen()
     {
-        QFETCH(int, limitMs);
-        QFETCH(bool, calledOff);
-        QFETCH(int, goneAtMs);
-        Gate gate;
-        gate.inhibitor.limit = std::chrono::milliseconds(limitMs);
-        gate.inhibitor.announce();
-        if (calledOff) {
-            gate.inhibitor.cancel();
+        {
+            Gate atLogin;
+            QVERIFY2(QApplication::topLevelWidgets().isEmpty(), "a launch at login stays silent");
         }
-        int elapsedMs = 0;
-        for (gate.clock.advance(0ms), Gate::settle(); gate.cardVisible() && elapsedMs < 9000;
-             elapsedMs += 100) {
-            gate.clock.advance(100ms), Gate::settle();
+        Gate agent(true, {"nightwick"});
+        QWidget* window = agent.delegate->settings().window();
+        QVERIFY(window && window->isVisible());
+        window->close();
+        const int reads = agent.batteries.reads;
+        agent.delegate->applicationShouldHandleReopen();
+        QCOMPARE(agent.delegate->settings().window(), window);
+        QVERIFY(window->isVisible());
+        QCOMPARE(agent.batteries.reads, reads + 1);
+    }
+
+    // The last reading whatever the threshold; a card already up stays, and so do the gate's
+    // spacing and lock.
+    void testReminder_data()
+    {
+        QTest::addColumn<std::optional<int>>("percent");
+        QTest::addColumn<bool>("charging");
+        QTest::addColumn<bool>("shutdownCard");
+        QTest::addColumn<qint64>("shown");
+        QTest::newRow("no reading") << std::optional<int>() << false << false << qint64(5);
+        QTest::newRow("well above the threshold") << std::optional(80) << false << false << 80LL;
+        QTest::newRow("charging") << std::optional(3) << true << false << qint64(3);
+        QTest::newRow("shutdown card up") << std::optional(8) << false << true << qint64(8);
+    }
+    void testReminder()
+    {
+        QFETCH(std::optional<int>, percent);
+        QFETCH(bool, charging);
+        QFETCH(bool, shutdownCard);
+        QFETCH(qint64, shown);
+        Gate agent(false);
+        if (percent) {
+            agent.batteries.setMouse(*percent, charging);
         }
-        QCOMPARE(elapsedMs, goneAtMs);
-        QCOMPARE(gate.inhibitor.held, calledOff);
+        if (shutdownCard) {
+            agent.inhibitor.announce();
+            agent.batteries.setMouse(50, false); // what a second card would show
+        }
+        const std::optional<QDateTime> started = agent.delegate->reminderStartedAt();
+        agent.clickSettingsRow("testReminderRow");
+        QList<qint64> cards;
+        for (const QWidget* window : QApplication::topLevelWidgets()) {
+            if (const auto* card = window->findChild<ReminderCard*>(); card && window->isVisible())
+                cards << card->percent();
+        }
+        QCOMPARE(cards, QList<qint64>{shown});
+        QCOMPARE(agent.delegate->reminderStartedAt(), started);
+        agent.dismissCard();
+        QCOMPARE(agent.inhibitor.held, !shutdownCard);
     }
 };
 

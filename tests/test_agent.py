@@ -1,0 +1,215 @@
+"""The real agent on private buses: python3-dbusmock's logind and UPower on the system bus, and a
+stand-in for GNOME's session manager on the session bus. The card draws on Qt's offscreen
+platform, so what the agent does is seen in its lock, its answers and its exit."""
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+import dbus
+import dbusmock
+
+MANAGER = 'org.freedesktop.login1.Manager'
+CLIENT = 'org.gnome.SessionManager.ClientPrivate'
+CLIENT_PATH = '/org/gnome/SessionManager/Client1'
+LIMIT_S = 1.0  # logind's InhibitDelayMaxUSec: the card leaves half a second before it
+CARD_S = 4.0   # the card's own time-out, when nothing waits on it sooner
+
+
+def eventually(check, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+class Agent(dbusmock.DBusTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.start_system_bus()
+        cls.start_session_bus()
+        cls.system = cls.get_dbus(system_bus=True)
+        cls.session = cls.get_dbus(system_bus=False)
+
+    def prepare(self):
+        self.home = tempfile.TemporaryDirectory()
+        self.addCleanup(self.home.cleanup)
+        self.logind = self.spawn_server_template('logind', {}, stdout=subprocess.DEVNULL)[0]
+        self.addCleanup(self.end, self.logind)
+        self.login1 = self.system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+        self.login1.AddProperty(MANAGER, 'InhibitDelayMaxUSec', dbus.UInt64(int(LIMIT_S * 1e6)),
+                                dbus_interface=dbusmock.MOCK_IFACE)
+        upowerd = self.spawn_server_template('upower', {}, stdout=subprocess.DEVNULL)[0]
+        self.addCleanup(self.end, upowerd)
+        self.upower = self.system.get_object('org.freedesktop.UPower', '/org/freedesktop/UPower')
+
+    def end(self, process):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+
+    def mouse(self, percent, charging):
+        path = self.upower.AddDischargingBattery('mouse', 'Magic Mouse 2', percent, 3600,
+                                                 dbus_interface=dbusmock.MOCK_IFACE)
+        # UPower's types: 5 a mouse; states: 1 charging, 2 discharging.
+        self.upower.SetDeviceProperties(path, {
+            'Type': dbus.UInt32(5, variant_level=1),
+            'PowerSupply': dbus.Boolean(False, variant_level=1),
+            'State': dbus.UInt32(1 if charging else 2, variant_level=1)},
+            dbus_interface=dbusmock.MOCK_IFACE)
+
+    def launch(self):
+        env = {k: v for k, v in os.environ.items() if k not in ('DISPLAY', 'WAYLAND_DISPLAY')}
+        env.update(HOME=self.home.name, XDG_CONFIG_HOME=self.home.name + '/config',
+                   XDG_DATA_HOME=self.home.name + '/data', QT_QPA_PLATFORM='offscreen')
+        self.agent = subprocess.Popen([os.environ['NIGHTWICK_BINARY'], '--autostart'], env=env)
+        self.addCleanup(self.end, self.agent)
+
+    def locks(self):
+        return [i for i in self.login1.ListInhibitors(dbus_interface=MANAGER)
+                if i[:2] == ('shutdown', 'Nightwick') and i[3] == 'delay']
+
+    def announce(self, starting):
+        # As logind 255 and later do it: each change comes twice, the second with metadata.
+        self.login1.EmitSignal(MANAGER, 'PrepareForShutdown', 'b', [starting],
+                               dbus_interface=dbusmock.MOCK_IFACE)
+        self.login1.EmitSignal(MANAGER, 'PrepareForShutdownWithMetadata', 'ba{sv}',
+                               [starting, {'type': 'poweroff'}], dbus_interface=dbusmock.MOCK_IFACE)
+
+    def each(self, cases, check):
+        for name, *case in cases:
+            with self.subTest(name):
+                self.prepare()
+                try:
+                    check(*case)
+                finally:
+                    self.doCleanups()
+
+    def ends_cleanly(self):
+        return self.agent.wait(15) == 0
+
+    SHUTDOWNS = [
+        # name, mouse percent, charging, signal sent at the announcement, card
+        ('low mouse: the card holds the lock until just before the limit', 8, False, None, True),
+        ('charging: let go at once', 8, True, None, False),
+        ('above the threshold: let go at once', 50, False, None, False),
+        ('SIGTERM during the card: the agent ends after it', 8, False, signal.SIGTERM, True),
+        ('SIGINT, no card', 50, False, signal.SIGINT, False),
+        ('SIGHUP, no card', 50, False, signal.SIGHUP, False),
+    ]
+
+    def test_shutdown(self):
+        self.each(self.SHUTDOWNS, self.shut_down)
+
+    def shut_down(self, percent, charging, sent, card):
+        self.mouse(percent, charging)
+        self.launch()
+        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        announced = time.monotonic()
+        self.announce(True)
+        if sent:
+            self.agent.send_signal(sent)
+            self.assertTrue(self.ends_cleanly())
+        else:
+            self.assertTrue(eventually(lambda: not self.locks()))
+        held = time.monotonic() - announced
+        # Never before the card's time, and well before the card's own 4 s without one.
+        self.assertGreaterEqual(held, LIMIT_S / 2 - 0.1) if card else \
+            self.assertLess(held, CARD_S - 1)
+        if sent:
+            return
+        # Called off: the lock is back, once; the next shutdown within 30 s of a card gets
+        # none, and a descriptor kept of an earlier lock would keep that lock listed.
+        self.announce(False)
+        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        again = time.monotonic()
+        self.announce(True)
+        self.assertTrue(eventually(lambda: not self.locks()))
+        self.assertLess(time.monotonic() - again, CARD_S - 1)
+        self.agent.send_signal(signal.SIGTERM)
+        self.assertTrue(self.ends_cleanly())
+
+    def test_logind_restarts(self):
+        self.prepare()
+        self.mouse(50, False)
+        self.launch()
+        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        self.end(self.logind)
+        self.logind = self.spawn_server_template('logind', {}, stdout=subprocess.DEVNULL)[0]
+        self.addCleanup(self.end, self.logind)
+        self.login1 = self.system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
+        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+
+    def test_signal_without_logind(self):
+        self.prepare()
+        self.end(self.logind)
+        self.mouse(8, False)
+        self.launch()
+        # Past its launch, with its signal handlers in place, once it has stored the reading.
+        self.assertTrue(eventually(lambda: os.path.exists(
+            self.home.name + '/config/nightwick/nightwick.conf')))
+        self.agent.send_signal(signal.SIGTERM)
+        self.assertTrue(self.ends_cleanly())
+
+    # GNOME's session manager: QueryEndSession is answered at once; EndSession once the card has
+    # gone; the agent ends only when told to stop, or when the session manager leaves mid log-out.
+    LOGOUTS = [
+        # name, mouse percent, card, how the log-out ends
+        ('low: answered after the card, ends at Stop', 8, True, 'Stop'),
+        ('fine: answered at once, ends at Stop', 50, False, 'Stop'),
+        ('the session manager leaves during the log-out', 50, False, 'leave'),
+    ]
+
+    def test_log_out(self):
+        self.each(self.LOGOUTS, self.log_out)
+
+    def log_out(self, percent, card, ending):
+        manager = self.spawn_server('org.gnome.SessionManager', '/org/gnome/SessionManager',
+                                    'org.gnome.SessionManager', stdout=subprocess.DEVNULL)
+        self.addCleanup(self.end, manager)
+        stand_in = self.session.get_object('org.gnome.SessionManager',
+                                           '/org/gnome/SessionManager')
+        stand_in.AddMethod('', 'RegisterClient', 'ss', 'o',
+                           f'self.AddObject("{CLIENT_PATH}", "{CLIENT}", {{}}, '
+                           f'[("EndSessionResponse", "bs", "", "")]); '
+                           f'ret = "{CLIENT_PATH}"', dbus_interface=dbusmock.MOCK_IFACE)
+        self.mouse(percent, False)
+        self.launch()
+        client = self.session.get_object('org.gnome.SessionManager', CLIENT_PATH)
+        answers = lambda: client.GetMethodCalls('EndSessionResponse',
+                                                dbus_interface=dbusmock.MOCK_IFACE)
+        emit = lambda name: client.EmitSignal(CLIENT, name, 'u' if name != 'Stop' else '',
+                                              [0] if name != 'Stop' else dbus.Array(
+                                                  [], signature='v'),
+                                              dbus_interface=dbusmock.MOCK_IFACE)
+        self.assertTrue(eventually(lambda: stand_in.GetMethodCalls(
+            'RegisterClient', dbus_interface=dbusmock.MOCK_IFACE)))
+        # Asked until it answers: it listens only once it has its client's path.
+        for _ in range(20):
+            emit('QueryEndSession')
+            if eventually(answers, timeout=0.5):
+                break
+        time.sleep(0.3)  # for the answer to a question asked twice
+        queried = len(answers())
+        asked = time.monotonic()
+        emit('EndSession')
+        self.assertTrue(eventually(lambda: len(answers()) == queried + 1))
+        waited = time.monotonic() - asked
+        self.assertGreaterEqual(waited, CARD_S - 0.3) if card else \
+            self.assertLess(waited, CARD_S - 1)
+        # The log-out may yet be called off: the agent and its lock stay.
+        self.assertIsNone(self.agent.poll())
+        self.assertEqual(len(self.locks()), 1)
+        if ending == 'Stop':
+            emit('Stop')
+        else:
+            self.end(manager)
+        self.assertTrue(self.ends_cleanly())
+
+
+if __name__ == '__main__':
+    unittest.main()
