@@ -29,10 +29,9 @@ BatteryService mouseAt(std::optional<qint64> percent, std::optional<QString> tra
     return device(mouse, none, percent, std::move(transport));
 }
 
-// One power-supply folder: attributes as "name=value;name=value", a name with slashes in
-// folders below it. The value "<fifo>" makes a named pipe instead, "<folder>" a folder, "<huge>"
-// a level padded past what an attribute holds, and "<unreadable>" a link to a write-only kernel
-// attribute, which not even root may read.
+// One power-supply folder, "name=value;..." (a name with slashes in folders below it); "<fifo>",
+// "<folder>", "<huge>" (padded past what an attribute holds) and "<unreadable>" (a link to a
+// write-only kernel attribute, which not even root may read) make what they say.
 struct Supply {
     QString name;
     QByteArray attributes;
@@ -85,7 +84,7 @@ private slots:
         QCOMPARE(MouseBatteryReader::select(services), expected);
     }
 
-    // Where the simulated trees of test_battery_dbus cannot reach: what a broken sysfs shows.
+    // What a broken sysfs shows, where test_upowerd's simulated trees cannot reach.
     void readsSysfs_data()
     {
         QTest::addColumn<Supplies>("supplies");
@@ -125,9 +124,9 @@ private slots:
             const QString folder = "power_supply/" + supply.name;
             QVERIFY(base.mkpath(folder));
             for (const QByteArray& attribute : supply.attributes.split(';')) {
-                const QString path =
-                    base.filePath(folder + '/' + attribute.left(attribute.indexOf('=')));
-                const QByteArray value = attribute.mid(attribute.indexOf('=') + 1);
+                const auto [name, value] = std::pair(attribute.left(attribute.indexOf('=')),
+                                                     attribute.mid(attribute.indexOf('=') + 1));
+                const QString path = base.filePath(folder + '/' + name);
                 QVERIFY(QDir().mkpath(QFileInfo(path).path()));
                 if (value == "<fifo>") {
                     QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
