@@ -10,7 +10,6 @@ import pathlib
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -185,16 +184,15 @@ class UPowerd(dbusmock.DBusTestCase):
         self.assertEqual(self.read(), ['100 charging'] * 3)
 
     def test_falls_back_to_sysfs_only_while_upowerd_cannot_answer(self):
-        fallback = tempfile.TemporaryDirectory()  # its own mouse tells who answered
-        self.addCleanup(fallback.cleanup)
-        os.mkdir(fallback.name + '/m')
+        self.new_testbed()
+        fallback = self.testbed.get_root_dir() + '/fallback'  # its own mouse tells who answered
+        os.makedirs(fallback + '/m')
         for name, value in [('scope', 'Device'), ('capacity', '77'), ('model_name', 'Mouse')]:
-            pathlib.Path(fallback.name, 'm', name).write_text(value)
+            pathlib.Path(fallback, 'm', name).write_text(value)
         steps = [(None, '77 discharging'), ('start', 'none'),  # no devices is an answer
                  (signal.SIGSTOP, '77 discharging'),  # keeps its name, answers nothing: hung
                  ('stop', '77 discharging'), ('start', 'none')]
         self.assertEqual(self.read('/nonexistent')[:2], ['none'] * 2)  # nothing anywhere
-        self.new_testbed()
         for step, expected in steps:
             if step == 'start':
                 self.start_upowerd()
@@ -202,7 +200,7 @@ class UPowerd(dbusmock.DBusTestCase):
                 self.stop_upowerd()
             elif step:
                 self.upowerd.send_signal(step)
-            self.assertEqual(self.read(fallback=fallback.name)[:2], [expected] * 2, step)
+            self.assertEqual(self.read(fallback=fallback)[:2], [expected] * 2, step)
 
 
 if __name__ == '__main__':
