@@ -69,7 +69,8 @@ def device(n, via, percent, kind='magic', model='Magic Mouse 2', status='Dischar
     if kind:
         udev, bits = INPUTS[kind]
         add(f'{path}/input/input{n}', 'input', ['ID_INPUT=1', f'ID_INPUT_{udev}=1'],
-            [f'name={model}'] + ['capabilities/' + bit for bit in bits.split(';')], parent)
+            [f'name={model}', 'properties=0'] + ['capabilities/' + b for b in bits.split(';')],
+            parent)
     return records, '/sys' + supply, bool(kind)
 
 
