@@ -79,6 +79,7 @@ CASES = [
     ('Magic Mouse 2 low over Bluetooth, beside a laptop battery', [LAPTOP, ('bluetooth', 8)], 8),
     ('mouse behind a Unifying receiver, discharging', [('receiver', 9, 'mouse', 'M705')], 9),
     ('named without "mouse", known by its input device', [('le', 40, 'mouse', 'MX Anywhere')], 40),
+    ('a Magic Mouse renamed, known by its input device', [('bluetooth', 12, 'magic', 'Jo')], 12),
     ("a keyboard's lower battery ignored", [KEYBOARD, ('bluetooth', 60)], 60),
     ("a trackpad's lower battery ignored", [('bluetooth', 5, 'touchpad', 'Magic Trackpad 2'),
                                             ('bluetooth', 50)], 50),
