@@ -97,7 +97,7 @@ private slots:
             << Supplies{{"a", dev + "capacity=4x2;status=<fifo>"},
                         {"b", dev + "capacity=99999999999999999999"},
                         {"c", "scope=Device;model_name=\xff\xfeMouse"},
-                        {"d", dev + mouseInput + "ev=7;" + mouseInput + "key=10000 0 0 0 0x;" +
+                        {"d", dev + mouseInput + "ev=7;" + mouseInput + "key=x 10000 0 0 0 0;" +
                                   mouseInput + "rel=3"}}
             << Services{device(none, m, {}), device(none, m, {}), device(none, none, {}),
                         device(none, m, {})};
