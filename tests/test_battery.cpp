@@ -29,19 +29,12 @@ BatteryService mouseAt(std::optional<qint64> percent, std::optional<QString> tra
     return device(mouse, none, percent, std::move(transport));
 }
 
-// One power-supply folder: attributes as "name=value;name=value", a name with slashes in
-// folders below it. The value "<fifo>" makes a named pipe instead, "<folder>" a folder, "<huge>"
-// a level padded past what an attribute holds, and "<unreadable>" a link to a write-only kernel
-// attribute, which not even root may read.
-struct Supply {
-    QString name;
-    QByteArray attributes;
-};
-
 } // namespace
 
-using Supplies = QList<Supply>;
-Q_DECLARE_METATYPE(Supply)
+// Power-supply folders by name, "name=value;..." (a name with slashes in folders below it);
+// "<fifo>", "<folder>", "<huge>" (padded past what an attribute holds) and "<unreadable>" (a link
+// to a write-only kernel attribute, which not even root may read) make what they say.
+using Supplies = QList<std::pair<QString, QByteArray>>;
 
 class TestBattery : public QObject {
     Q_OBJECT
@@ -85,7 +78,7 @@ private slots:
         QCOMPARE(MouseBatteryReader::select(services), expected);
     }
 
-    // Where the simulated trees of test_battery_dbus cannot reach: what a broken sysfs shows.
+    // What a broken sysfs shows, where test_upowerd's simulated trees cannot reach.
     void readsSysfs_data()
     {
         QTest::addColumn<Supplies>("supplies");
@@ -94,22 +87,25 @@ private slots:
         const QString m = QStringLiteral("m");
         const QByteArray dev = "scope=Device;model_name=m;";
         QTest::newRow("only device scope, sorted by name")
-            << Supplies{Supply("c", dev + "capacity=8\n"), Supply("a", "scope=Device\n;capacity=1"),
-                        Supply("b", "scope=System;capacity=3"), Supply("d", "capacity=9")}
+            << Supplies{{"c", dev + "capacity=8\n"},
+                        {"a", "scope=Device\n;capacity=1"},
+                        {"b", "scope=System;capacity=3"},
+                        {"d", "capacity=9"}}
             << Services{device(none, none, 1), device(none, m, 8)};
         const QByteArray mouseInput = "device/input/input0/capabilities/";
         QTest::newRow("garbage, FIFOs and missing files are absent")
-            << Supplies{Supply("a", dev + "capacity=4x2;status=<fifo>"),
-                        Supply("b", dev + "capacity=99999999999999999999"),
-                        Supply("c", "scope=Device;model_name=\xff\xfeMouse"),
-                        Supply("d", dev + mouseInput + "ev=7;" + mouseInput +
-                                        "key=10000 0 0 0 0x;" + mouseInput + "rel=3")}
+            << Supplies{{"a", dev + "capacity=4x2;status=<fifo>"},
+                        {"b", dev + "capacity=99999999999999999999"},
+                        {"c", "scope=Device;model_name=\xff\xfeMouse"},
+                        {"d", dev + mouseInput + "ev=7;" + mouseInput + "key=x 10000 0 0 0 0;" +
+                                  mouseInput + "rel=3"}}
             << Services{device(none, m, {}), device(none, m, {}), device(none, none, {}),
                         device(none, m, {})};
         QTest::newRow("empty, huge and unreadable attributes and folders are absent")
-            << Supplies{Supply("a", dev + "capacity="), Supply("b", dev + "capacity=<huge>"),
-                        Supply("c", "scope=Device;model_name=<unreadable>;capacity=5"),
-                        Supply("d", dev + "capacity=<folder>;status=<unreadable>")}
+            << Supplies{{"a", dev + "capacity="},
+                        {"b", dev + "capacity=<huge>"},
+                        {"c", "scope=Device;model_name=<unreadable>;capacity=5"},
+                        {"d", dev + "capacity=<folder>;status=<unreadable>"}}
             << Services{device(none, m, {}), device(none, m, {}), device(none, none, 5),
                         device(none, m, {})};
     }
@@ -121,12 +117,10 @@ private slots:
         QTemporaryDir sys;
         const QDir base(sys.path());
         QVERIFY(base.mkpath("power_supply"));
-        for (const Supply& supply : supplies) {
-            const QString folder = "power_supply/" + supply.name;
-            QVERIFY(base.mkpath(folder));
-            for (const QByteArray& attribute : supply.attributes.split(';')) {
-                const QString path =
-                    base.filePath(folder + '/' + attribute.left(attribute.indexOf('=')));
+        for (const auto& [supply, attributes] : supplies) {
+            for (const QByteArray& attribute : attributes.split(';')) {
+                const QString path = base.filePath("power_supply/" + supply + '/' +
+                                                   attribute.left(attribute.indexOf('=')));
                 const QByteArray value = attribute.mid(attribute.indexOf('=') + 1);
                 QVERIFY(QDir().mkpath(QFileInfo(path).path()));
                 if (value == "<fifo>") {
