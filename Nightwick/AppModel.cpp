@@ -54,6 +54,34 @@ bool isMouse(const BatteryService& service)
            service.product->contains(QLatin1String("mouse"), Qt::CaseInsensitive);
 }
 
+// An installed copy, as opposed to one in a build folder: in a folder named "Applications",
+// /usr/bin, /usr/local/bin, the home folder's .local/bin, or the bin folder of the prefix this
+// program was built for.
+bool isInstalled(const QString& programFile, const QString& homeFolder)
+{
+    const QDir holdingFolder = QFileInfo(programFile).dir();
+    if (holdingFolder.dirName() == QLatin1String("Applications")) {
+        return true;
+    }
+    const QString folder = QDir::cleanPath(holdingFolder.path());
+    const QStringList binFolders{
+        QStringLiteral("/usr/bin"),
+        QStringLiteral("/usr/local/bin"),
+        QDir::cleanPath(homeFolder + QStringLiteral("/.local/bin")),
+        QDir::cleanPath(QStringLiteral(NIGHTWICK_INSTALL_BINDIR)),
+    };
+    return binFolders.contains(folder);
+}
+
+// Owned by the package manager: anywhere under /usr but /usr/local, which is the
+// administrator's own.
+bool isPackaged(const QString& programFile)
+{
+    const QString path = QDir::cleanPath(programFile);
+    return path.startsWith(QLatin1String("/usr/")) &&
+           !path.startsWith(QLatin1String("/usr/local/"));
+}
+
 } // namespace
 
 std::optional<MouseBattery> MouseBatteryReader::select(const QList<BatteryService>& services)
@@ -102,29 +130,6 @@ std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
     return std::nullopt;
 }
 
-bool InstallLocation::isInstalled(const QString& programFile, const QString& homeFolder)
-{
-    const QDir holdingFolder = QFileInfo(programFile).dir();
-    if (holdingFolder.dirName() == QLatin1String("Applications")) {
-        return true;
-    }
-    const QString folder = QDir::cleanPath(holdingFolder.path());
-    const QStringList binFolders{
-        QStringLiteral("/usr/bin"),
-        QStringLiteral("/usr/local/bin"),
-        QDir::cleanPath(homeFolder + QStringLiteral("/.local/bin")),
-        QDir::cleanPath(QStringLiteral(NIGHTWICK_INSTALL_BINDIR)),
-    };
-    return binFolders.contains(folder);
-}
-
-bool InstallLocation::isPackaged(const QString& programFile)
-{
-    const QString path = QDir::cleanPath(programFile);
-    return path.startsWith(QLatin1String("/usr/")) &&
-           !path.startsWith(QLatin1String("/usr/local/"));
-}
-
 const QList<qint64> AppModel::thresholdChoices{5, 10, 15, 20};
 
 AppModel::AppModel(Services services, QObject* parent)
@@ -142,7 +147,6 @@ AppModel::~AppModel()
 
 template <typename T> void AppModel::publish(T& field, const T& value)
 {
-    Q_EMIT objectWillChange();
     field = value;
     Q_EMIT changed();
 }
@@ -230,7 +234,7 @@ void AppModel::registerLoginItemOnFirstInstall()
         return;
     }
     // A build folder is no install: running a fresh build must not register it at login.
-    if (!InstallLocation::isInstalled(m_services.programFile, canonicalHome())) {
+    if (!isInstalled(m_services.programFile, canonicalHome())) {
         return;
     }
     // Marked before registering: a registration that fails is not tried again at later
@@ -270,7 +274,7 @@ Outcome AppModel::uninstall()
     if (m_uninstalled) {
         return Outcome::success();
     }
-    const bool packaged = InstallLocation::isPackaged(m_services.programFile);
+    const bool packaged = isPackaged(m_services.programFile);
     Outcome outcome = m_services.loginItem.disable();
     const bool loginItemRemoved = outcome.ok();
     if (outcome.ok()) {

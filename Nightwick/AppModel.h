@@ -43,19 +43,6 @@ std::optional<qint64> reminderPercent(const std::optional<QDateTime>& lastSeen,
                                       const QDateTime& now, bool lastCharging, qint64 lastPercent,
                                       qint64 threshold);
 
-// Where the program file lies, as the first start and uninstall see it.
-namespace InstallLocation {
-
-// An installed copy, as opposed to one in a build folder: in a folder named "Applications",
-// /usr/bin, /usr/local/bin, the home folder's .local/bin, or the bin folder of the prefix this
-// program was built for.
-bool isInstalled(const QString& programFile, const QString& homeFolder);
-// Owned by the package manager: anywhere under /usr but /usr/local, which is the
-// administrator's own.
-bool isPackaged(const QString& programFile);
-
-} // namespace InstallLocation
-
 // The one model of the agent: the battery last read, the threshold and the login item, with
 // the stored settings behind them.
 class AppModel : public QObject {
@@ -104,10 +91,7 @@ public:
     Outcome uninstall();
 
 signals:
-    // Emitted on every assignment of threshold, battery or opensAtLogin, just before the new
-    // value is stored.
-    void objectWillChange();
-    // Emitted right after such an assignment.
+    // Emitted on every assignment of threshold, battery or opensAtLogin.
     void changed();
 
 private:

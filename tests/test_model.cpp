@@ -7,6 +7,7 @@
 
 using namespace std::chrono_literals;
 using Percent = std::optional<qint64>;
+using Seen = std::optional<QDateTime>;
 
 namespace {
 
@@ -14,7 +15,7 @@ const QDateTime start(QDate(2026, 12, 6), QTime(22, 0), Qt::UTC);
 
 // A model over fakes, built the way the agent builds its own.
 struct ModelFixture {
-    QString programFile = QStringLiteral("/home/ada/bin/nightwick");
+    QString programFile = "/home/ada/bin/nightwick";
     FakeBatteryServices batteries{};
     MemorySettingsStore store{};
     FakeLoginItem loginItem{};
@@ -22,6 +23,12 @@ struct ModelFixture {
     FakeAlerts alerts{};
     FakeClock clock{start};
     AppModel model{{batteries, store, loginItem, trash, alerts, clock, programFile}};
+    // The next run of the agent, on what this one stored.
+    Percent nextRunReminds()
+    {
+        return AppModel({batteries, store, loginItem, trash, alerts, clock, {}})
+            .percentNeedingReminder();
+    }
 };
 
 } // namespace
@@ -35,14 +42,12 @@ private slots:
 
     void reminderRule_data()
     {
-        QTest::addColumn<std::optional<QDateTime>>("lastSeen");
+        QTest::addColumn<Seen>("lastSeen");
         QTest::addColumn<bool>("charging");
         QTest::addColumn<qint64>("percent");
         QTest::addColumn<Percent>("expected");
-
-        const auto ago = [](int hours) { return std::optional(start.addSecs(-hours * 3600)); };
-        QTest::newRow("never seen")
-            << std::optional<QDateTime>() << false << qint64(3) << Percent();
+        const auto ago = [](int hours) { return Seen(start.addSecs(-hours * 3600)); };
+        QTest::newRow("never seen") << Seen() << false << qint64(3) << Percent();
         QTest::newRow("at the threshold") << ago(0) << false << qint64(10) << Percent(10);
         QTest::newRow("one above") << ago(0) << false << qint64(11) << Percent();
         QTest::newRow("charging") << ago(0) << true << qint64(5) << Percent();
@@ -50,10 +55,9 @@ private slots:
         QTest::newRow("seen 48 hours ago") << ago(48) << false << qint64(8) << Percent();
         QTest::newRow("seen in the future") << ago(-5) << false << qint64(8) << Percent();
     }
-
     void reminderRule()
     {
-        QFETCH(std::optional<QDateTime>, lastSeen);
+        QFETCH(Seen, lastSeen);
         QFETCH(bool, charging);
         QFETCH(qint64, percent);
         QFETCH(Percent, expected);
@@ -61,22 +65,29 @@ private slots:
     }
 
     // Each decision reads the mouse afresh, and the next refresh stores the reading; a reading
-    // the store refuses counts while the agent runs, and a stored one in the next run.
+    // the store refuses counts while the agent runs, and a stored one in the next run, for 48
+    // hours. So does the stored threshold; one never offered counts as none.
     void remindsFromTheLastReadingWhileTheMouseIsAway_data()
     {
         QTest::addColumn<QString>("storeFailure");
         QTest::addColumn<QVariantMap>("edited"); // by hand, into values this program never writes
-        QTest::newRow("stored") << QString() << QVariantMap();
-        QTest::newRow("the store refuses it") << "No space left on device" << QVariantMap();
-        QTest::newRow("lastPercent removed") << QString() << QVariantMap{{"lastPercent", {}}};
+        QTest::addColumn<Percent>("nextRun");
+        QTest::newRow("stored") << QString() << QVariantMap() << Percent(8);
+        QTest::newRow("the store refuses it")
+            << "No space left on device" << QVariantMap() << Percent();
+        QTest::newRow("lastPercent removed")
+            << QString() << QVariantMap{{"lastPercent", {}}} << Percent();
+        QTest::newRow("threshold 5") << QString() << QVariantMap{{"threshold", 5}} << Percent();
+        QTest::newRow("threshold 99") << QString() << QVariantMap{{"threshold", 99}} << Percent(8);
     }
     void remindsFromTheLastReadingWhileTheMouseIsAway()
     {
         QFETCH(QString, storeFailure);
         QFETCH(QVariantMap, edited);
+        QFETCH(Percent, nextRun);
         ModelFixture f;
         f.store.failure = storeFailure;
-        QCOMPARE(f.model.percentNeedingReminder(), std::nullopt);
+        QCOMPARE(f.model.percentNeedingReminder(), Percent());
         f.batteries.setMouse(8, false);
         QCOMPARE(f.model.percentNeedingReminder(), Percent(8));
         QVERIFY(!f.store.values.contains("lastSeen"));
@@ -88,22 +99,10 @@ private slots:
         QCOMPARE(f.model.percentNeedingReminder(), Percent(8));
         QCOMPARE(f.model.battery(), std::nullopt);
         f.store.values.insert(edited);
-        QCOMPARE(AppModel({f.batteries, f.store, f.loginItem, f.trash, f.alerts, f.clock, {}})
-                     .percentNeedingReminder(),
-                 storeFailure.isEmpty() && edited.isEmpty() ? Percent(8) : Percent());
+        QCOMPARE(f.nextRunReminds(), nextRun);
         f.clock.advance(1h);
-        QCOMPARE(f.model.percentNeedingReminder(), std::nullopt);
-    }
-
-    void thresholdIsStoredOnEveryAssignment()
-    {
-        ModelFixture f;
-        f.model.setThreshold(10);
-        QVERIFY2(f.store.values.contains("threshold"), "the default is stored once chosen");
-        f.model.setThreshold(15);
-        QCOMPARE(AppModel({f.batteries, f.store, f.loginItem, f.trash, f.alerts, f.clock, {}})
-                     .threshold(),
-                 15);
+        QCOMPARE(f.model.percentNeedingReminder(), Percent());
+        QCOMPARE(f.nextRunReminds(), Percent());
     }
 
     void firstInstallRegistersOnlyOnce_data()
@@ -119,10 +118,8 @@ private slots:
         QTest::newRow("/usr/local/bin") << "/usr/local/bin/nightwick" << false << true;
         QTest::newRow("~/.local/bin") << "/home/ada/.local/bin/nightwick" << false << true;
         QTest::newRow("another home's .local/bin") << "/home/bob/.local/bin/nw" << false << false;
-        QTest::newRow("build folder")
-            << "/home/ada/src/nw/build/Nightwick/nightwick" << false << false;
+        QTest::newRow("build folder") << "/home/ada/src/nw/build/nightwick" << false << false;
     }
-
     void firstInstallRegistersOnlyOnce()
     {
         QFETCH(QString, programFile);
@@ -135,68 +132,11 @@ private slots:
         QCOMPARE(f.loginItem.calls, registers ? QStringList{"enable"} : QStringList{});
         // A later launch leaves it as the user set it, even after a failure; one that was not
         // in an install location leaves the mark unset, so a launch from there still registers.
-        f.loginItem = FakeLoginItem();
+        f.loginItem.calls.clear();
         f.model.registerLoginItemOnFirstInstall();
         QCOMPARE(f.loginItem.calls, QStringList{});
         QCOMPARE(f.store.values.contains("loginItemConfigured"), registers);
         QCOMPARE(f.alerts.shown, QStringList{});
-    }
-
-    void failedSwitchShowsOneAlertAndFollowsRealState()
-    {
-        ModelFixture f;
-        f.loginItem.failEnable = true;
-        f.model.setOpensAtLogin(true);
-        QCOMPARE(f.alerts.shown, QStringList{"enable refused"});
-        QCOMPARE(f.model.opensAtLogin(), false);
-        f.loginItem.failEnable = false;
-        f.model.setOpensAtLogin(true);
-        QCOMPARE(f.alerts.shown.size(), 1);
-        QCOMPARE(f.model.opensAtLogin(), true);
-    }
-
-    // A failed uninstall changes nothing: the settings go first and come back should the
-    // program not move.
-    void uninstall_data()
-    {
-        QTest::addColumn<bool>("wasOn");
-        QTest::addColumn<QString>("storeFailure");
-        QTest::addColumn<QString>("trashFailure");
-        QTest::addColumn<QStringList>("loginCalls");
-        const QStringList offAndBack{"disable", "enable"};
-        QTest::newRow("moved, was on") << true << ""
-                                       << "" << QStringList{"disable"};
-        QTest::newRow("stuck, was on") << true << ""
-                                       << "read-only" << offAndBack;
-        QTest::newRow("stuck, was off") << false << ""
-                                        << "read-only" << QStringList{"disable"};
-        QTest::newRow("settings stuck, was on") << true << "Is a directory"
-                                                << "" << offAndBack;
-    }
-
-    void uninstall()
-    {
-        QFETCH(bool, wasOn);
-        QFETCH(QString, storeFailure);
-        QFETCH(QString, trashFailure);
-        QFETCH(QStringList, loginCalls);
-        ModelFixture f;
-        f.model.setOpensAtLogin(wasOn);
-        f.model.setThreshold(15);
-        const QVariantMap stored = f.store.values;
-        f.loginItem.calls.clear();
-        f.store.failure = storeFailure;
-        f.trash.failure = trashFailure;
-
-        const Outcome outcome = f.model.uninstall();
-        QCOMPARE(outcome.errorDescription(), storeFailure + trashFailure);
-        QCOMPARE(f.trash.trashed,
-                 storeFailure.isEmpty() ? QStringList{f.programFile} : QStringList{});
-        QCOMPARE(f.loginItem.calls, loginCalls);
-        QCOMPARE(f.store.values, outcome.ok() ? QVariantMap() : stored);
-        const bool endsOn = loginCalls.endsWith("enable");
-        QCOMPARE(f.loginItem.enabled, endsOn);
-        QVERIFY(outcome.ok() || f.model.opensAtLogin() == endsOn);
     }
 };
 

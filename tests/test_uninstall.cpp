@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The agent on the real files of a home folder of its own: settings, autostart entry, Trash.
@@ -74,63 +75,73 @@ Q_DECLARE_METATYPE(Fault)
 class TestUninstall : public QObject {
     Q_OBJECT
 private slots:
+    // A failed uninstall changes nothing: what it took away (the login entry, the settings, as
+    // they were) comes back, and the agent runs on.
     void uninstall_data()
     {
         QTest::addColumn<QString>("installedAt"); // within the home folder unless absolute
-        QTest::addColumn<bool>("programThere");
+        QTest::addColumn<QString>("appImage");    // $APPIMAGE, as inherited
         QTest::addColumn<bool>("cardUp");
         QTest::addColumn<int>("clicks");
-        QTest::addColumn<QString>("appImage"); // $APPIMAGE, as inherited
+        QTest::addColumn<QString>("broken"); // what is gone wrong before the clicks
+        QTest::addColumn<QString>("says");   // in the one alert; none when empty
         const QString byHand = "Applications/nightwick";
-        QTest::newRow("succeeds") << byHand << true << false << 2 << "";
+        QTest::newRow("succeeds") << byHand << "" << false << 2 << ""
+                                  << "";
         // Clicked again while the card holds the quit back: nothing comes back.
-        QTest::newRow("succeeds, quits once the card goes") << byHand << true << true << 4 << "";
-        QTest::newRow("fails: the program file is gone") << byHand << false << false << 2 << "";
+        QTest::newRow("succeeds, quits once the card goes") << byHand << "" << true << 4 << ""
+                                                            << "";
+        QTest::newRow("$APPIMAGE inherited") << byHand << "/Applications/T" << false << 2 << ""
+                                             << "";
         // Only the package manager removes the program; the rest goes, with a word on how.
-        QTest::newRow("packaged: stays, tells how")
-            << "/usr/bin/nightwick" << true << false << 2 << "";
-        QTest::newRow("$APPIMAGE inherited") << byHand << true << false << 2 << "/Applications/T";
+        QTest::newRow("packaged: stays, tells how") << "/usr/bin/nightwick"
+                                                    << "" << false << 2 << ""
+                                                    << "sudo apt remove nightwick";
+        QTest::newRow("fails: the program file is gone") << byHand << "" << false << 2 << "program"
+                                                         << "does not exist";
+        QTest::newRow("fails: the settings are a folder")
+            << byHand << "" << false << 2 << "settings" << words(EISDIR);
     }
     void uninstall()
     {
         QFETCH(QString, installedAt);
-        QFETCH(bool, programThere);
+        QFETCH(QString, appImage);
         QFETCH(bool, cardUp);
         QFETCH(int, clicks);
-        QFETCH(QString, appImage);
-        const bool packaged = installedAt.startsWith('/');
+        QFETCH(QString, broken);
+        QFETCH(QString, says);
+        const bool packaged = installedAt.startsWith('/'), fails = !broken.isEmpty();
         InstalledAgent agent(installedAt, appImage);
         agent.batteries.setMouse(30, false);
         agent.launch();
         QVERIFY2(QFile::exists(agent.entryFile),
                  "a first launch from an install location opens at login");
         agent.delegate->model().setThreshold(15);
-        if (!programThere) {
-            QFile::remove(agent.programFile);
-        }
         QVERIFY(QFile::setPermissions(agent.settingsFile, QFile::ReadOwner | QFile::WriteOwner));
+        if (broken == "program")
+            QVERIFY(QFile::remove(agent.programFile));
+        if (broken == "settings")
+            QVERIFY(QFile::remove(agent.settingsFile) && QDir().mkpath(agent.settingsFile + "/k"));
         QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
-        if (cardUp) {
+        if (cardUp)
             agent.clickSettingsRow("testReminderRow");
-        }
         agent.clickSettingsRow("uninstallRow", clicks);
         QCOMPARE(QDir(agent.home.filePath("data/Trash/files")).entryList(QDir::Files),
-                 programThere && !packaged ? QStringList{"nightwick"} : QStringList());
-        QCOMPARE(QFile::exists(agent.settingsFile), !programThere);
-        QCOMPARE(QFile::exists(agent.entryFile), !programThere);
-        QCOMPARE(quits.count(), programThere && !cardUp ? 1 : 0);
+                 fails || packaged ? QStringList() : QStringList{"nightwick"});
+        QCOMPARE(QFile::exists(agent.settingsFile), fails);
+        QCOMPARE(QFile::exists(agent.entryFile), fails);
+        QVERIFY(!fails || agent.delegate->model().opensAtLogin());
+        QCOMPARE(quits.count(), !fails && !cardUp ? 1 : 0);
         agent.dismissCard();
-        QCOMPARE(quits.count(), programThere ? 1 : 0);
-        QCOMPARE(agent.alerts.shown.size(), programThere && !packaged ? 0 : 1);
-        if (packaged) {
-            QVERIFY2(agent.alerts.shown.first().contains("sudo apt remove nightwick"),
-                     qPrintable(agent.alerts.shown.first()));
-        }
-        if (!programThere) {
-            QVERIFY2(agent.alerts.shown.first().contains(agent.programFile),
-                     qPrintable(agent.alerts.shown.first()));
-            QVERIFY(agent.delegate->model().opensAtLogin());
-            QVERIFY(!(QFile::permissions(agent.settingsFile) & QFile::ReadOther));
+        QCOMPARE(quits.count(), fails ? 0 : 1);
+        QCOMPARE(agent.alerts.shown.size(), says.isEmpty() ? 0 : 1);
+        QVERIFY2(agent.alerts.shown.value(0).contains(says),
+                 qPrintable(agent.alerts.shown.value(0)));
+        if (broken == "program") {
+            QVERIFY(agent.alerts.shown.first().contains(agent.programFile));
+            struct stat file {};
+            QVERIFY(::stat(qPrintable(agent.settingsFile), &file) == 0 &&
+                    (file.st_mode & 0777) == 0600);
             QCOMPARE(agent.store->integer("threshold"), 15);
             QCOMPARE(agent.store->integer("lastPercent"), 30);
         }
@@ -169,7 +180,6 @@ private slots:
         if (fault == Fault::Full)
             QVERIFY(QDir().mkpath(config) &&
                     ::mount("tmpfs", config.constData(), "tmpfs", 0, "size=64k") == 0);
-        agent.batteries.setMouse(30, false);
         agent.launch();
         QVERIFY(agent.delegate->model().opensAtLogin());
         if (fault == Fault::ReadOnly) {
@@ -197,12 +207,6 @@ private slots:
         const bool wasOn = agent.entry.isEnabled();
         AppModel& model = agent.delegate->model();
 
-        // The poll's reading cannot be stored, yet a shutdown reminds of it.
-        agent.batteries.setMouse(8, false);
-        agent.clock.advance(AppDelegate::pollInterval);
-        agent.delegate->willPowerOff();
-        QVERIFY(agent.cardVisible());
-        agent.dismissCard();
         model.setThreshold(15);
         QCOMPARE(agent.alerts.shown.size(), 1);
         QVERIFY2(agent.alerts.shown.last().contains(storeWords),

@@ -33,13 +33,10 @@ std::optional<QString> makeFolder(const QString& path)
     return std::nullopt;
 }
 
-// INI files hold text, so a value read back is a string whatever was written; the defaults
-// registered in memory keep their own types.
+// INI files hold text, so a value read back is a string whatever was written. A value that cannot
+// be read as the wanted type counts as unset: a threshold of "ten" reminds at the default, not 0.
 std::optional<qint64> parseInteger(const QVariant& value)
 {
-    if (value.typeId() == QMetaType::LongLong || value.typeId() == QMetaType::Int) {
-        return value.toLongLong();
-    }
     if (value.typeId() != QMetaType::QString) {
         return std::nullopt;
     }
@@ -50,9 +47,6 @@ std::optional<qint64> parseInteger(const QVariant& value)
 
 std::optional<bool> parseBoolean(const QVariant& value)
 {
-    if (value.typeId() == QMetaType::Bool) {
-        return value.toBool();
-    }
     const QString text = value.toString().trimmed().toLower();
     if (text == QLatin1String("true") || text == QLatin1String("1")) {
         return true;
@@ -88,13 +82,6 @@ QString IniSettingsStore::defaultFilePath()
            QStringLiteral("/nightwick/nightwick.conf");
 }
 
-void IniSettingsStore::registerDefaults(const QVariantMap& defaults)
-{
-    for (auto it = defaults.begin(); it != defaults.end(); ++it) {
-        m_defaults.insert(it.key(), it.value());
-    }
-}
-
 QVariant IniSettingsStore::storedValue(const QString& key) const
 {
     // Read afresh each time: the user may have edited the file while the agent runs.
@@ -102,34 +89,19 @@ QVariant IniSettingsStore::storedValue(const QString& key) const
     return settings.value(key);
 }
 
-// A value that cannot be read as the wanted type counts as unset, so a garbled line falls back
-// to the registered default (a threshold of "ten" reminds at 10, not at 0).
-template <typename T>
-std::optional<T> IniSettingsStore::typed(const QString& key,
-                                         std::optional<T> (*parse)(const QVariant&)) const
-{
-    if (const std::optional<T> stored = parse(storedValue(key))) {
-        return stored;
-    }
-    return parse(m_defaults.value(key));
-}
-
 std::optional<qint64> IniSettingsStore::integer(const QString& key) const
 {
-    return typed<qint64>(key, parseInteger);
+    return parseInteger(storedValue(key));
 }
 
 std::optional<bool> IniSettingsStore::boolean(const QString& key) const
 {
-    return typed<bool>(key, parseBoolean);
+    return parseBoolean(storedValue(key));
 }
 
 std::optional<QDateTime> IniSettingsStore::date(const QString& key) const
 {
-    if (std::optional<QDateTime> stored = parseDate(storedValue(key))) {
-        return stored;
-    }
-    return parseDate(m_defaults.value(key));
+    return parseDate(storedValue(key));
 }
 
 Outcome IniSettingsStore::failure(const QString& doing, const QString& reason) const

@@ -15,7 +15,6 @@ public:
     // $XDG_CONFIG_HOME/nightwick/nightwick.conf
     static QString defaultFilePath();
 
-    void registerDefaults(const QVariantMap& defaults) override;
     std::optional<qint64> integer(const QString& key) const override;
     std::optional<bool> boolean(const QString& key) const override;
     std::optional<QDateTime> date(const QString& key) const override;
@@ -25,11 +24,8 @@ public:
 
 private:
     QVariant storedValue(const QString& key) const;
-    template <typename T>
-    std::optional<T> typed(const QString& key, std::optional<T> (*parse)(const QVariant&)) const;
     Outcome failure(const QString& doing, const QString& reason) const;
 
     QString m_filePath;
-    QVariantMap m_defaults;
     std::optional<WholeFile::Removed> m_removed; // what removeAll took away
 };

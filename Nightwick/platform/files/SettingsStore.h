@@ -8,15 +8,11 @@
 
 #include "Outcome.h"
 
-// The agent's stored settings: a persistent key-value store with an in-memory layer of
-// defaults beneath it. A typed read of an unset or mistyped value gives the registered default,
-// or nothing.
+// The agent's stored settings: a persistent key-value store. A typed read of an unset or mistyped
+// value gives nothing.
 class SettingsStore {
 public:
     virtual ~SettingsStore() = default;
-
-    // Answers reads of keys that hold no stored value. Kept in memory only.
-    virtual void registerDefaults(const QVariantMap& defaults) = 0;
 
     virtual std::optional<qint64> integer(const QString& key) const = 0;
     virtual std::optional<bool> boolean(const QString& key) const = 0;
@@ -27,7 +23,6 @@ public:
     virtual Outcome write(const QVariantMap& values) = 0;
     Outcome setInteger(const QString& key, qint64 value) { return write({{key, value}}); }
     Outcome setBoolean(const QString& key, bool value) { return write({{key, value}}); }
-    Outcome setDate(const QString& key, const QDateTime& value) { return write({{key, value}}); }
 
     // Deletes every stored key, and the file that holds them; a failure deletes nothing.
     virtual Outcome removeAll() = 0;

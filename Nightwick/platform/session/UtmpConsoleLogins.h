@@ -17,10 +17,11 @@ public:
 
     // The newest USER_PROCESS record on the line "console" in the records.
     static std::optional<qint64> newestConsoleRecord(const QString& utmpFile);
+
+private:
     // The start of the newest x11 or wayland session of this user, in seconds since 1970.
     std::optional<qint64> newestGraphicalSession();
 
-private:
     QDBusConnection m_systemBus;
     QString m_utmpFile;
 };
