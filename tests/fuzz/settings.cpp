@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     file.close();
     const QString path = file.fileName();
     IniSettingsStore store(path);
-    store.registerDefaults({{"threshold", 10}});
     store.integer("threshold");
     store.boolean("lastCharging");
     store.date("lastSeen");
