@@ -1,6 +1,6 @@
 #include "platform/desktop/AppActivation.h"
 
-#include "PrivateBus.h"
+#include "DbusMock.h"
 
 #include <QDBusArgument>
 #include <QDBusInterface>
@@ -42,26 +42,22 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(int, activations);
         QFETCH(QString, display);
-        if (const QString missing = PrivateBus::missingTools(); !missing.isEmpty())
-            QSKIP(qPrintable(missing));
-        PrivateBus bus(PrivateBus::Kind::Session);
-        QVERIFY(bus.start());
         const QString appId = "org.nightwick.Nightwick", path = AppActivation::objectPath(appId);
-        QVERIFY(bus.startMock(appId, path, "org.freedesktop.Application"));
-        QDBusInterface mock(appId, path, "org.freedesktop.DBus.Mock", bus.connection("test"));
+        const DbusMock agent(appId, {appId, path, "org.freedesktop.Application"});
+        QVERIFY(agent.isUp());
+        QDBusInterface mock(appId, path, "org.freedesktop.DBus.Mock");
         const QDBusMessage added = mock.call("AddMethod", "org.freedesktop.Application", "Activate",
                                              "a{sv}", "", activateCode);
         QVERIFY2(added.type() == QDBusMessage::ReplyMessage, qPrintable(added.errorMessage()));
 
         QProcess secondLaunch;
         // A stand-in may pass Activate on to this agent, busy with it as long as the launch lasts.
-        AppActivation busyAgent(bus.connection("agent"), "nw.busy");
+        AppActivation busyAgent(QDBusConnection::sessionBus(), "nw.busy");
         QCOMPARE(busyAgent.claim(), AppActivation::Role::First);
         int busy = 0;
         connect(&busyAgent, &AppActivation::activated,
                 [&] { ++busy, secondLaunch.waitForFinished(5000); });
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        bus.addTo(environment);
         if (!display.isEmpty()) {
             environment.remove("QT_QPA_PLATFORM");
             environment.remove("WAYLAND_DISPLAY");

@@ -176,7 +176,8 @@ class Agent(dbusmock.DBusTestCase):
         stand_in.AddMethod('', 'RegisterClient', 'ss', 'o',
                            f'self.AddObject("{CLIENT_PATH}", "{CLIENT}", {{}}, '
                            f'[("EndSessionResponse", "bs", "", "")]); '
-                           f'ret = "{CLIENT_PATH}"', dbus_interface=dbusmock.MOCK_IFACE)
+                           f'time.sleep(1); ret = "{CLIENT_PATH}"',  # slow, at a busy login
+                           dbus_interface=dbusmock.MOCK_IFACE)
         self.mouse(percent, False)
         self.launch()
         client = self.session.get_object('org.gnome.SessionManager', CLIENT_PATH)
