@@ -11,8 +11,6 @@
 #include <QDBusInterface>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -23,7 +21,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <unistd.h>
 #include <utmpx.h>
 
 namespace {
@@ -35,37 +32,46 @@ void writeFile(const QString& path, const QByteArray& contents)
     file.write(contents);
 }
 
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 struct Record {
     short type;
     qint64 seconds;
     QByteArray line = "console"; // written without a terminating zero when it fills the field
 };
+using Records = QList<Record>;
 
 // python3-dbusmock's logind, with sessions of the test's making.
 struct MockLogind {
     DbusMock mock{"org.freedesktop.login1", {"--template", "logind"}};
-    const QString login1 = "org.freedesktop.login1";
     QDBusConnection bus = QDBusConnection::sessionBus();
-    QDBusMessage call(const QString& method, const QVariantList& arguments)
+    QDBusMessage call(const QString& path, const QString& interface, const QString& method,
+                      const QVariantList& arguments)
     {
-        return QDBusInterface(login1, "/org/freedesktop/login1", "org.freedesktop.DBus.Mock", bus)
+        return QDBusInterface("org.freedesktop.login1", path, interface, bus)
             .callWithArgumentList(QDBus::Block, method, arguments);
     }
-    void addMethod(const QString& interface, const QString& name, const QString& in,
-                   const QString& out, const QString& code)
+    void addMethod(const QString& name, const QString& in, const QString& out, const QString& code)
     {
-        call("AddMethod", {interface, name, in, out, code});
+        call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock", "AddMethod",
+             {"org.freedesktop.login1.Manager", name, in, out, code});
     }
-    void set(const QString& path, const QString& interface, const QString& name,
-             const QVariant& value)
+    void set(const QString& path, const QString& interface, const QString& name, QVariant value)
     {
-        QDBusInterface(login1, path, "org.freedesktop.DBus.Properties", bus)
-            .call("Set", interface, name, QVariant::fromValue(QDBusVariant(value)));
+        call(path, "org.freedesktop.DBus.Properties", "Set",
+             {interface, name, QVariant::fromValue(QDBusVariant(value))});
     }
     QString addSession(const QString& id, uint uid, const QVariantMap& properties)
     {
-        const QString path =
-            call("AddSession", {id, "seat0", uid, "ada", true}).arguments().value(0).toString();
+        const QString path = call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
+                                  "AddSession", {id, "seat0", uid, "ada", true})
+                                 .arguments()
+                                 .value(0)
+                                 .toString();
         for (auto it = properties.begin(); it != properties.end(); ++it)
             set(path, "org.freedesktop.login1.Session", it.key(), it.value());
         return path;
@@ -76,7 +82,7 @@ struct MockLogind {
 
 using Number = std::optional<qint64>;
 
-Q_DECLARE_METATYPE(QList<Record>)
+Q_DECLARE_METATYPE(Records)
 
 class TestPlatform : public QObject {
     Q_OBJECT
@@ -191,10 +197,8 @@ private slots:
         QCOMPARE(outcome.errorDescription().contains(program), !startable);
         if (!startable)
             return;
-        QFile file(entry);
-        QVERIFY(file.open(QIODevice::ReadOnly));
         const QString exec = QRegularExpression("^Exec=(.*)$", QRegularExpression::MultilineOption)
-                                 .match(QString::fromUtf8(file.readAll()))
+                                 .match(QString::fromUtf8(readFile(entry)))
                                  .captured(1);
         const QStringList command = DesktopExec::parse(exec).value_or(QStringList());
         QCOMPARE(command.mid(command.size() - 2), (QStringList{program, "--autostart"}));
@@ -232,45 +236,43 @@ private slots:
         XdgAutostartLoginItem item(entry, "/opt/Applications/nightwick");
         QCOMPARE(item.isEnabled(), enabled);
         QVERIFY(item.disable().ok() && !QFile::exists(entry));
-        QFile restored(entry), turnedOn(entry); // keeping all before the line that said otherwise
-        QVERIFY(item.restoreDisabled().ok() && item.isEnabled() == enabled &&
-                restored.open(QIODevice::ReadOnly) && restored.readAll() == contents);
-        QVERIFY(item.enable().ok() && item.isEnabled() && turnedOn.open(QIODevice::ReadOnly) &&
-                turnedOn.readAll().startsWith(contents.left(contents.lastIndexOf('\n', -2) + 1)) &&
-                item.disable().ok());
+        QVERIFY(item.restoreDisabled().ok() && item.isEnabled() == enabled);
+        QCOMPARE(readFile(entry), contents);
+        QVERIFY(item.enable().ok() && item.isEnabled()); // keeping what came before the line
+        QVERIFY(readFile(entry).startsWith(contents.left(contents.lastIndexOf('\n', -2) + 1)));
+        QVERIFY(item.disable().ok());
         QVERIFY2(item.disable().ok(), "an entry already gone counts as disabled");
     }
 
     void newestConsoleRecord_data()
     {
-        QTest::addColumn<QList<Record>>("records");
+        QTest::addColumn<Records>("records");
         QTest::addColumn<Number>("expected");
         const short user = USER_PROCESS;
-        QTest::newRow("empty file") << QList<Record>{} << Number();
+        QTest::newRow("empty file") << Records{} << Number();
         QTest::newRow("newest of several")
-            << QList<Record>{Record(user, 1000), Record(user, 3000), Record(user, 2000)}
-            << Number(3000);
-        QTest::newRow("other types and lines ignored")
-            << QList<Record>{Record(DEAD_PROCESS, 9000), Record(LOGIN_PROCESS, 8000),
-                             Record(user, 7000, "tty1"), Record(user, 6000, "consoles"),
-                             Record(user, 500)}
-            << Number(500);
+            << Records{{user, 1000}, {user, 3000}, {user, 2000}} << Number(3000);
+        QTest::newRow("other types and lines ignored") << Records{{DEAD_PROCESS, 9000},
+                                                                  {LOGIN_PROCESS, 8000},
+                                                                  {user, 7000, "tty1"},
+                                                                  {user, 6000, "consoles"},
+                                                                  {user, 500}}
+                                                       << Number(500);
         QTest::newRow("line filling the field")
-            << QList<Record>{Record(user, 700, "console" + QByteArray(25, 'c'))} << Number();
+            << Records{{user, 700, "console" + QByteArray(25, 'c')}} << Number();
     }
-
     void newestConsoleRecord()
     {
-        QFETCH(QList<Record>, records);
+        QFETCH(Records, records);
         QFETCH(Number, expected);
         QTemporaryDir dir;
         QByteArray bytes;
         for (const Record& r : records) {
             utmpx entry{};
             entry.ut_type = r.type;
-            std::memcpy(entry.ut_line, r.line.constData(),
-                        std::min<size_t>(r.line.size(), sizeof entry.ut_line));
-            entry.ut_tv.tv_sec = static_cast<decltype(entry.ut_tv.tv_sec)>(r.seconds);
+            std::memcpy(entry.ut_line, r.line.data(),
+                        std::min(size_t(r.line.size()), sizeof entry.ut_line));
+            entry.ut_tv.tv_sec = decltype(entry.ut_tv.tv_sec)(r.seconds);
             bytes.append(reinterpret_cast<const char*>(&entry), sizeof entry);
         }
         writeFile(dir.filePath("utmp"), bytes);
@@ -319,14 +321,12 @@ private slots:
         QFETCH(bool, closing);
         MockLogind logind;
         QVERIFY(logind.mock.isUp());
-        const QString manager = "org.freedesktop.login1.Manager";
         if (!ownState.isEmpty())
-            logind.addMethod(manager, "GetSessionByPID", "u", "o",
+            logind.addMethod("GetSessionByPID", "u", "o",
                              "ret = '" + logind.addSession("own", getuid(), {{"State", ownState}}) +
                                  "'");
         // The template's own GetUser cannot make a path of a number.
-        logind.addMethod(manager, "GetUser", "u", "o",
-                         "ret = '/org/freedesktop/login1/user/%u' % args[0]");
+        logind.addMethod("GetUser", "u", "o", "ret = '/org/freedesktop/login1/user/%u' % args[0]");
         if (!displayState.isEmpty()) {
             QDBusArgument display;
             display.beginStructure();
@@ -345,8 +345,7 @@ private slots:
     {
         MockLogind logind;
         QVERIFY(logind.mock.isUp());
-        logind.addMethod("org.freedesktop.login1.Manager", "Inhibit", "ssss", "h",
-                         "time.sleep(1); ret = os.open('/dev/null', 0)");
+        logind.addMethod("Inhibit", "ssss", "h", "time.sleep(1); ret = os.open('/dev/null', 0)");
         LogindShutdownInhibitor lock(logind.bus);
         lock.start();
         QTRY_VERIFY_WITH_TIMEOUT(lock.isHeld(), 5000);

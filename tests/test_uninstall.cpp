@@ -4,6 +4,7 @@
 #include "platform/files/IniSettingsStore.h"
 #include "platform/files/XdgAutostartLoginItem.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <vector>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 // The agent on the real files of a home folder of its own: settings, autostart entry, Trash.
@@ -32,6 +32,11 @@ struct InstalledAgent : Gate {
         store = &ini, loginItem = &entry, trash = &freedesktop;
     }
     ~InstalledAgent() { delegate.reset(); }
+    // The alerts shown so far: this many, the last with these words.
+    bool alerted(int count, const QString& words) const
+    {
+        return alerts.shown.size() == count && (!count || alerts.shown.last().contains(words));
+    }
 
     QTemporaryDir home;
     QString programFile;
@@ -59,15 +64,6 @@ QByteArray contents(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-struct Unmount {
-    QString point;
-    ~Unmount()
-    {
-        if (!point.isEmpty())
-            ::umount2(QFile::encodeName(point).constData(), MNT_DETACH);
-    }
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(Fault)
@@ -81,43 +77,38 @@ private slots:
     {
         QTest::addColumn<QString>("installedAt"); // within the home folder unless absolute
         QTest::addColumn<QString>("appImage");    // $APPIMAGE, as inherited
-        QTest::addColumn<bool>("cardUp");
-        QTest::addColumn<int>("clicks");
-        QTest::addColumn<QString>("broken"); // what is gone wrong before the clicks
-        QTest::addColumn<QString>("says");   // in the one alert; none when empty
+        QTest::addColumn<bool>("cardUp");         // clicked again while the card holds the quit
+        QTest::addColumn<QString>("broken");      // what is gone wrong before the clicks
+        QTest::addColumn<QString>("says");        // in the one alert; none when empty
+        const auto row = [](const char* name, QString at, QString image, bool card, QString broken,
+                            QString says) {
+            QTest::newRow(name) << at << image << card << broken << says;
+        };
         const QString byHand = "Applications/nightwick";
-        QTest::newRow("succeeds") << byHand << "" << false << 2 << ""
-                                  << "";
-        // Clicked again while the card holds the quit back: nothing comes back.
-        QTest::newRow("succeeds, quits once the card goes") << byHand << "" << true << 4 << ""
-                                                            << "";
-        QTest::newRow("$APPIMAGE inherited") << byHand << "/Applications/T" << false << 2 << ""
-                                             << "";
+        row("succeeds", byHand, "", false, "", "");
+        row("succeeds, quits once the card goes", byHand, "", true, "", "");
+        row("$APPIMAGE inherited", byHand, "/Applications/T", false, "", "");
         // Only the package manager removes the program; the rest goes, with a word on how.
-        QTest::newRow("packaged: stays, tells how") << "/usr/bin/nightwick"
-                                                    << "" << false << 2 << ""
-                                                    << "sudo apt remove nightwick";
-        QTest::newRow("fails: the program file is gone") << byHand << "" << false << 2 << "program"
-                                                         << "does not exist";
-        QTest::newRow("fails: the settings are a folder")
-            << byHand << "" << false << 2 << "settings" << words(EISDIR);
+        row("packaged: stays, tells how", "/usr/bin/nightwick", "", false, "",
+            "sudo apt remove nightwick");
+        row("fails: the program file is gone", byHand, "", false, "program", "does not exist");
+        row("fails: the settings are a folder", byHand, "", false, "settings", words(EISDIR));
     }
     void uninstall()
     {
         QFETCH(QString, installedAt);
         QFETCH(QString, appImage);
         QFETCH(bool, cardUp);
-        QFETCH(int, clicks);
         QFETCH(QString, broken);
         QFETCH(QString, says);
         const bool packaged = installedAt.startsWith('/'), fails = !broken.isEmpty();
         InstalledAgent agent(installedAt, appImage);
         agent.batteries.setMouse(30, false);
         agent.launch();
-        QVERIFY2(QFile::exists(agent.entryFile),
-                 "a first launch from an install location opens at login");
+        QVERIFY2(QFile::exists(agent.entryFile), "a first launch from there opens at login");
         agent.delegate->model().setThreshold(15);
-        QVERIFY(QFile::setPermissions(agent.settingsFile, QFile::ReadOwner | QFile::WriteOwner));
+        const auto privately = QFile::ReadOwner | QFile::WriteOwner;
+        QVERIFY(QFile::setPermissions(agent.settingsFile, privately));
         if (broken == "program")
             QVERIFY(QFile::remove(agent.programFile));
         if (broken == "settings")
@@ -125,7 +116,7 @@ private slots:
         QSignalSpy quits(agent.delegate.get(), &AppDelegate::readyToTerminate);
         if (cardUp)
             agent.clickSettingsRow("testReminderRow");
-        agent.clickSettingsRow("uninstallRow", clicks);
+        agent.clickSettingsRow("uninstallRow", cardUp ? 4 : 2);
         QCOMPARE(QDir(agent.home.filePath("data/Trash/files")).entryList(QDir::Files),
                  fails || packaged ? QStringList() : QStringList{"nightwick"});
         QCOMPARE(QFile::exists(agent.settingsFile), fails);
@@ -134,14 +125,12 @@ private slots:
         QCOMPARE(quits.count(), !fails && !cardUp ? 1 : 0);
         agent.dismissCard();
         QCOMPARE(quits.count(), fails ? 0 : 1);
-        QCOMPARE(agent.alerts.shown.size(), says.isEmpty() ? 0 : 1);
-        QVERIFY2(agent.alerts.shown.value(0).contains(says),
-                 qPrintable(agent.alerts.shown.value(0)));
-        if (broken == "program") {
+        QVERIFY2(agent.alerted(says.isEmpty() ? 0 : 1, says),
+                 qPrintable(agent.alerts.shown.join('|')));
+        if (broken == "program") { // named, and the settings back as they were
             QVERIFY(agent.alerts.shown.first().contains(agent.programFile));
-            struct stat file {};
-            QVERIFY(::stat(qPrintable(agent.settingsFile), &file) == 0 &&
-                    (file.st_mode & 0777) == 0600);
+            QCOMPARE(QFile::permissions(agent.settingsFile),
+                     privately | QFile::ReadUser | QFile::WriteUser);
             QCOMPARE(agent.store->integer("threshold"), 15);
             QCOMPARE(agent.store->integer("lastPercent"), 30);
         }
@@ -176,18 +165,19 @@ private slots:
             QSKIP("mounting needs root, in a mount namespace of the test's own (unshare)");
         InstalledAgent agent("Applications/nightwick");
         const QByteArray config = QFile::encodeName(agent.home.filePath("config"));
-        Unmount unmount{mounts ? QString::fromLocal8Bit(config) : QString()};
+        const auto unmount = qScopeGuard([&] {
+            if (mounts)
+                ::umount2(config.constData(), MNT_DETACH);
+        });
         if (fault == Fault::Full)
             QVERIFY(QDir().mkpath(config) &&
                     ::mount("tmpfs", config.constData(), "tmpfs", 0, "size=64k") == 0);
         agent.launch();
         QVERIFY(agent.delegate->model().opensAtLogin());
-        if (fault == Fault::ReadOnly) {
-            QCOMPARE(::mount(config.constData(), config.constData(), nullptr, MS_BIND, nullptr), 0);
-            QCOMPARE(::mount(nullptr, config.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
-                             nullptr),
-                     0);
-        }
+        if (fault == Fault::ReadOnly)
+            QVERIFY(::mount(config, config, nullptr, MS_BIND, nullptr) == 0 &&
+                    ::mount(nullptr, config, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) ==
+                        0);
         for (const QString& file : {agent.settingsFile, agent.entryFile}) {
             if (fault == Fault::Folders)
                 QVERIFY(QFile::remove(file) && QDir().mkpath(file + "/kept"));
@@ -197,38 +187,32 @@ private slots:
         if (fault == Fault::NoTrash)
             QVERIFY(QDir().mkpath(agent.home.filePath("data")) &&
                     QFile(agent.home.filePath("data/Trash")).open(QIODevice::WriteOnly));
-        if (fault == Fault::Full) {
-            QFile filler(agent.home.filePath("config/filler"));
-            QVERIFY(filler.open(QIODevice::WriteOnly));
-            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
-            }
+        QFile filler(agent.home.filePath("config/filler"));
+        QVERIFY(fault != Fault::Full || filler.open(QIODevice::WriteOnly));
+        while (filler.isOpen() && filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
         }
         const QByteArray settings = contents(agent.settingsFile), entry = contents(agent.entryFile);
         const bool wasOn = agent.entry.isEnabled();
         AppModel& model = agent.delegate->model();
+        const auto shown = [&] { return agent.alerts.shown.join('|').toLocal8Bit(); };
 
         model.setThreshold(15);
-        QCOMPARE(agent.alerts.shown.size(), 1);
-        QVERIFY2(agent.alerts.shown.last().contains(storeWords),
-                 qPrintable(agent.alerts.shown.last()));
+        QVERIFY2(agent.alerted(1, storeWords), shown().constData());
         QCOMPARE(contents(agent.settingsFile), settings);
         QCOMPARE(model.threshold(), 10);
 
         model.setOpensAtLogin(fault == Fault::Full || !wasOn);
         QCOMPARE(model.opensAtLogin(), loginWords.isEmpty() != wasOn);
         QVERIFY(loginWords.isEmpty() || contents(agent.entryFile) == entry);
-        QCOMPARE(agent.alerts.shown.size(), loginWords.isEmpty() ? 1 : 2);
-        QVERIFY2(agent.alerts.shown.last().contains(loginWords),
-                 qPrintable(agent.alerts.shown.last()));
+        QVERIFY2(agent.alerted(loginWords.isEmpty() ? 1 : 2, loginWords), shown().constData());
 
         agent.alerts.shown.clear();
         const bool onBefore = model.opensAtLogin();
         agent.clickSettingsRow("uninstallRow", 2);
-        QCOMPARE(agent.alerts.shown.size(), uninstallWords.isEmpty() ? 0 : 1);
+        QVERIFY2(agent.alerted(uninstallWords.isEmpty() ? 0 : 1, uninstallWords),
+                 shown().constData());
         QCOMPARE(QFile::exists(agent.programFile), !uninstallWords.isEmpty());
         if (!uninstallWords.isEmpty()) {
-            QVERIFY2(agent.alerts.shown.last().contains(uninstallWords),
-                     qPrintable(agent.alerts.shown.last()));
             QCOMPARE(contents(agent.settingsFile), settings);
             QCOMPARE(agent.entry.isEnabled(), onBefore);
         }
