@@ -10,20 +10,23 @@
 
 namespace {
 
-// The settings window over a model on fakes, open and active; threshold 10 %, login start off
-// unless told otherwise.
+// The settings window over a model on fakes, open and active; no mouse unless a percent is
+// given, threshold 10 %, login start off unless told otherwise.
 struct Page {
     explicit Page(qint64 percent = -1, bool charging = false, qint64 threshold = 10,
                   bool opensAtLogin = false)
     {
-        if (percent >= 0) { // else no mouse
+        if (percent >= 0)
             batteries.setMouse(percent, charging);
-        }
-        QVERIFY(store.setInteger(QStringLiteral("threshold"), threshold).ok());
+        store.values["threshold"] = threshold;
         loginItem.enabled = opensAtLogin;
-        model = std::make_unique<AppModel>(AppModel::Services{
-            batteries, store, loginItem, trash, alerts, clock, QStringLiteral("/opt/nw")});
-        controller = std::make_unique<SettingsWindowController>(*model, actions, clock);
+        model = std::make_unique<AppModel>(
+            AppModel::Services{batteries, store, loginItem, trash, alerts, clock, "/opt/nw"});
+        controller = std::make_unique<SettingsWindowController>(
+            *model,
+            SettingsView::Actions{[this] { commands << "test reminder"; },
+                                  [this] { commands << "uninstall"; }},
+            clock);
         controller->show();
         QVERIFY(QTest::qWaitForWindowActive(window()));
         loginItem.calls.clear();
@@ -40,10 +43,8 @@ struct Page {
     FakeTrash trash;
     FakeAlerts alerts;
     FakeClock clock;
-    std::unique_ptr<AppModel> model;
     QStringList commands; // the page's commands, in the order they ran
-    SettingsView::Actions actions{[this] { commands << "test reminder"; },
-                                  [this] { commands << "uninstall"; }};
+    std::unique_ptr<AppModel> model;
     std::unique_ptr<SettingsWindowController> controller;
 };
 
@@ -193,23 +194,6 @@ private slots:
                      control->isCheckable() ? QAccessible::RadioButton : QAccessible::Button);
         }
         QCOMPARE(said, focus);
-    }
-
-    // Closed and opened again: the same page, armed as it was, where the user moved it, read
-    // afresh at each show.
-    void showAgainKeepsThePage()
-    {
-        Page page(42);
-        const int reads = page.batteries.reads;
-        QTest::mouseClick(page.part("uninstallRow"), Qt::LeftButton);
-        page.window()->move(123, 145);
-        page.window()->close();
-        page.controller->show();
-        page.controller->show(); // already on screen: refreshed again
-        QVERIFY(page.window()->isVisible());
-        QCOMPARE(page.window()->pos(), QPoint(123, 145));
-        QVERIFY(page.part("uninstallRow")->text().contains("confirm"));
-        QCOMPARE(page.batteries.reads, reads + 2);
     }
 };
 
