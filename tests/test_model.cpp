@@ -12,6 +12,22 @@ using Seen = std::optional<QDateTime>;
 namespace {
 
 const QDateTime start(QDate(2026, 12, 6), QTime(22, 0), Qt::UTC);
+const std::optional<QString> none;
+const QString usb = QStringLiteral("USB");
+
+using Services = QList<BatteryService>;
+using Reading = std::optional<MouseBattery>;
+
+BatteryService device(std::optional<QString> type, std::optional<QString> product,
+                      std::optional<qint64> percent, std::optional<QString> transport = {})
+{
+    return {std::move(type), std::move(product), percent, std::move(transport)};
+}
+
+BatteryService mouseAt(std::optional<qint64> percent, std::optional<QString> transport = {})
+{
+    return device(QStringLiteral("MOUSE"), std::nullopt, percent, std::move(transport));
+}
 
 // A model over fakes, built the way the agent builds its own.
 struct ModelFixture {
@@ -137,6 +153,38 @@ private slots:
         QCOMPARE(f.loginItem.calls, QStringList{});
         QCOMPARE(f.store.values.contains("loginItemConfigured"), registers);
         QCOMPARE(f.alerts.shown, QStringList{});
+    }
+
+    // Rows as the two readers send them: UPower's and sysfs's types and transports.
+    void selectsTheMouse_data()
+    {
+        QTest::addColumn<Services>("services");
+        QTest::addColumn<Reading>("expected");
+        const QString keyboard = QStringLiteral("Keyboard");
+        QTest::newRow("type MO without product") << Services{mouseAt(50)} << Reading{{50, false}};
+        QTest::newRow("other type, product says MOUSE")
+            << Services{device(QStringLiteral("KEYBOARD"), QStringLiteral("MAGIC MOUSE 2"), 30)}
+            << Reading{{30, false}};
+        QTest::newRow("percentless mouse skipped")
+            << Services{mouseAt({}), device(none, QStringLiteral("Mouse"), 60)}
+            << Reading{{60, false}};
+        QTest::newRow("lowest wins with its own charging flag")
+            << Services{mouseAt(40), mouseAt(25, usb)} << Reading{{25, true}};
+        QTest::newRow("first of equals stays")
+            << Services{mouseAt(30, usb), mouseAt(30)} << Reading{{30, true}};
+        QTest::newRow("of equals a charging twin wins")
+            << Services{mouseAt(8), mouseAt(8, usb)} << Reading{{8, true}};
+        QTest::newRow("unrecognised lower level ignored")
+            << Services{mouseAt(40), device(none, keyboard, 3)} << Reading{{40, false}};
+        QTest::newRow("zero is a reading") << Services{mouseAt(0)} << Reading{{0, false}};
+        QTest::newRow("above 100 passes") << Services{mouseAt(140)} << Reading{{140, false}};
+    }
+
+    void selectsTheMouse()
+    {
+        QFETCH(Services, services);
+        QFETCH(Reading, expected);
+        QCOMPARE(MouseBatteryReader::select(services), expected);
     }
 };
 
