@@ -14,6 +14,7 @@ import dbusmock
 MANAGER = 'org.freedesktop.login1.Manager'
 CLIENT = 'org.gnome.SessionManager.ClientPrivate'
 CLIENT_PATH = '/org/gnome/SessionManager/Client1'
+MOCK = {'dbus_interface': dbusmock.MOCK_IFACE}
 LIMIT_S = 1.0  # logind's InhibitDelayMaxUSec: the card leaves half a second before it
 CARD_S = 4.0   # the card's own time-out, when nothing waits on it sooner
 
@@ -38,14 +39,14 @@ class Agent(dbusmock.DBusTestCase):
     def prepare(self):
         self.home = tempfile.TemporaryDirectory()
         self.addCleanup(self.home.cleanup)
-        self.logind = self.spawn_server_template('logind', {}, stdout=subprocess.DEVNULL)[0]
-        self.addCleanup(self.end, self.logind)
-        self.login1 = self.system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
-        self.login1.AddProperty(MANAGER, 'InhibitDelayMaxUSec', dbus.UInt64(int(LIMIT_S * 1e6)),
-                                dbus_interface=dbusmock.MOCK_IFACE)
-        upowerd = self.spawn_server_template('upower', {}, stdout=subprocess.DEVNULL)[0]
-        self.addCleanup(self.end, upowerd)
-        self.upower = self.system.get_object('org.freedesktop.UPower', '/org/freedesktop/UPower')
+        self.logind, self.login1 = self.start('logind')
+        self.login1.AddProperty(MANAGER, 'InhibitDelayMaxUSec', dbus.UInt64(LIMIT_S * 1e6), **MOCK)
+        self.upower = self.start('upower')[1]
+
+    def start(self, template):
+        process, bus_object = self.spawn_server_template(template, {}, stdout=subprocess.DEVNULL)
+        self.addCleanup(self.end, process)
+        return process, bus_object
 
     def end(self, process):
         if process.poll() is None:
@@ -53,14 +54,12 @@ class Agent(dbusmock.DBusTestCase):
         process.wait()
 
     def mouse(self, percent, charging):
-        path = self.upower.AddDischargingBattery('mouse', 'Magic Mouse 2', percent, 3600,
-                                                 dbus_interface=dbusmock.MOCK_IFACE)
+        path = self.upower.AddDischargingBattery('mouse', 'Magic Mouse 2', percent, 3600, **MOCK)
         # UPower's types: 5 a mouse; states: 1 charging, 2 discharging.
         self.upower.SetDeviceProperties(path, {
             'Type': dbus.UInt32(5, variant_level=1),
             'PowerSupply': dbus.Boolean(False, variant_level=1),
-            'State': dbus.UInt32(1 if charging else 2, variant_level=1)},
-            dbus_interface=dbusmock.MOCK_IFACE)
+            'State': dbus.UInt32(1 if charging else 2, variant_level=1)}, **MOCK)
 
     def launch(self):
         env = {k: v for k, v in os.environ.items() if k not in ('DISPLAY', 'WAYLAND_DISPLAY')}
@@ -75,10 +74,9 @@ class Agent(dbusmock.DBusTestCase):
 
     def announce(self, starting):
         # As logind 255 and later do it: each change comes twice, the second with metadata.
-        self.login1.EmitSignal(MANAGER, 'PrepareForShutdown', 'b', [starting],
-                               dbus_interface=dbusmock.MOCK_IFACE)
+        self.login1.EmitSignal(MANAGER, 'PrepareForShutdown', 'b', [starting], **MOCK)
         self.login1.EmitSignal(MANAGER, 'PrepareForShutdownWithMetadata', 'ba{sv}',
-                               [starting, {'type': 'poweroff'}], dbus_interface=dbusmock.MOCK_IFACE)
+                               [starting, {'type': 'poweroff'}], **MOCK)
 
     def each(self, cases, check):
         for name, *case in cases:
@@ -91,6 +89,9 @@ class Agent(dbusmock.DBusTestCase):
 
     def ends_cleanly(self):
         return self.agent.wait(15) == 0
+
+    def holds(self, count):
+        return eventually(lambda: len(self.locks()) == count)
 
     SHUTDOWNS = [
         # name, mouse percent, charging, signal sent at the announcement, card
@@ -108,14 +109,12 @@ class Agent(dbusmock.DBusTestCase):
     def shut_down(self, percent, charging, sent, card):
         self.mouse(percent, charging)
         self.launch()
-        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        self.assertTrue(self.holds(1))
         announced = time.monotonic()
         self.announce(True)
         if sent:
             self.agent.send_signal(sent)
-            self.assertTrue(self.ends_cleanly())
-        else:
-            self.assertTrue(eventually(lambda: not self.locks()))
+        self.assertTrue(self.ends_cleanly() if sent else self.holds(0))
         held = time.monotonic() - announced
         # Never before the card's time, and well before the card's own 4 s without one.
         self.assertGreaterEqual(held, LIMIT_S / 2 - 0.1) if card else \
@@ -125,10 +124,10 @@ class Agent(dbusmock.DBusTestCase):
         # Called off: the lock is back, once; the next shutdown within 30 s of a card gets
         # none, and a descriptor kept of an earlier lock would keep that lock listed.
         self.announce(False)
-        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        self.assertTrue(self.holds(1))
         again = time.monotonic()
         self.announce(True)
-        self.assertTrue(eventually(lambda: not self.locks()))
+        self.assertTrue(self.holds(0))
         self.assertLess(time.monotonic() - again, CARD_S - 1)
         self.agent.send_signal(signal.SIGTERM)
         self.assertTrue(self.ends_cleanly())
@@ -137,12 +136,10 @@ class Agent(dbusmock.DBusTestCase):
         self.prepare()
         self.mouse(50, False)
         self.launch()
-        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        self.assertTrue(self.holds(1))
         self.end(self.logind)
-        self.logind = self.spawn_server_template('logind', {}, stdout=subprocess.DEVNULL)[0]
-        self.addCleanup(self.end, self.logind)
-        self.login1 = self.system.get_object('org.freedesktop.login1', '/org/freedesktop/login1')
-        self.assertTrue(eventually(lambda: len(self.locks()) == 1))
+        self.logind, self.login1 = self.start('logind')
+        self.assertTrue(self.holds(1))
 
     def test_signal_without_logind(self):
         self.prepare()
@@ -154,6 +151,64 @@ class Agent(dbusmock.DBusTestCase):
             self.home.name + '/config/nightwick/nightwick.conf')))
         self.agent.send_signal(signal.SIGTERM)
         self.assertTrue(self.ends_cleanly())
+
+    def probe_session(self):
+        open(self.home.name + '/utmp', 'w').close()  # no login writes a "console" record
+        return subprocess.run([os.environ['NW_PROBE'], 'session', self.home.name + '/utmp'],
+                              capture_output=True, text=True, check=True,
+                              timeout=20).stdout.split('\n')[:3]
+
+    def add_session(self, name, uid=os.getuid(), **properties):
+        path = self.login1.AddSession(name, 'seat0', dbus.UInt32(uid), 'ada', True, **MOCK)
+        for key, value in properties.items():
+            self.system.get_object('org.freedesktop.login1', path).Set(
+                'org.freedesktop.login1.Session', key, value, dbus_interface=dbus.PROPERTIES_IFACE)
+        return path
+
+    # A termination signal is a log-out while the session closes: the agent's own session, or
+    # where it has none (started by the user's service manager) the user's graphical one.
+    SESSIONS = [
+        # name, the agent's own session's state, the graphical one's (None: no such session)
+        ('own session closing', 'closing', None, 'closing'),
+        ("own session active, the display's closing", 'active', 'closing', 'open'),
+        ("no own session, the display's closing", None, 'closing', 'closing'),
+        ("no own session, the display's active", None, 'active', 'open'),
+        ('no session at all', None, None, 'open'),
+    ]
+
+    def test_session_closing(self):
+        self.each(self.SESSIONS, self.session_closing)
+
+    def session_closing(self, own, display, expected):
+        if own:
+            self.login1.AddMethod(MANAGER, 'GetSessionByPID', 'u', 'o',
+                                  f'ret = "{self.add_session("own", State=own)}"', **MOCK)
+        # The template's own GetUser cannot make a path of a number.
+        self.login1.AddMethod(MANAGER, 'GetUser', 'u', 'o',
+                              "ret = '/org/freedesktop/login1/user/%u' % args[0]", **MOCK)
+        if display:
+            self.system.get_object('org.freedesktop.login1',
+                                   f'/org/freedesktop/login1/user/{os.getuid()}').Set(
+                'org.freedesktop.login1.User', 'Display',
+                dbus.Struct(('gfx', self.add_session('gfx', State=display)), signature='so'),
+                dbus_interface=dbus.PROPERTIES_IFACE)
+        self.assertEqual(self.probe_session()[0], expected)
+
+    def test_graphical_sessions_count_as_logins(self):
+        self.prepare()
+        microseconds = lambda seconds: dbus.UInt64(seconds * 1000000)
+        self.add_session('c1', Type='x11', Timestamp=microseconds(1000))
+        self.add_session('c2', Type='wayland', Timestamp=microseconds(3000))
+        self.add_session('c3', Type='tty', Timestamp=microseconds(9000))
+        self.add_session('c4', os.getuid() + 1, Type='x11', Timestamp=microseconds(8000))
+        self.add_session('c5', Type='x11', Timestamp='not a time')
+        self.assertEqual(self.probe_session()[1], '3000')
+
+    def test_lock_granted_late(self):  # as at a busy login
+        self.prepare()
+        self.login1.AddMethod(MANAGER, 'Inhibit', 'ssss', 'h',
+                              "time.sleep(1); ret = os.open('/dev/null', 0)", **MOCK)
+        self.assertEqual(self.probe_session()[2], 'held')
 
     # GNOME's session manager: QueryEndSession is answered at once; EndSession once the card has
     # gone; the agent ends only when told to stop, or when the session manager leaves mid log-out.
@@ -168,36 +223,31 @@ class Agent(dbusmock.DBusTestCase):
         self.each(self.LOGOUTS, self.log_out)
 
     def log_out(self, percent, card, ending):
-        manager = self.spawn_server('org.gnome.SessionManager', '/org/gnome/SessionManager',
-                                    'org.gnome.SessionManager', stdout=subprocess.DEVNULL)
+        name = 'org.gnome.SessionManager'
+        manager = self.spawn_server(name, '/org/gnome/SessionManager', name,
+                                    stdout=subprocess.DEVNULL)
         self.addCleanup(self.end, manager)
-        stand_in = self.session.get_object('org.gnome.SessionManager',
-                                           '/org/gnome/SessionManager')
-        stand_in.AddMethod('', 'RegisterClient', 'ss', 'o',
+        stand_in = self.session.get_object(name, '/org/gnome/SessionManager')
+        stand_in.AddMethod('', 'RegisterClient', 'ss', 'o',  # slow, as at a busy login
                            f'self.AddObject("{CLIENT_PATH}", "{CLIENT}", {{}}, '
                            f'[("EndSessionResponse", "bs", "", "")]); '
-                           f'time.sleep(1); ret = "{CLIENT_PATH}"',  # slow, at a busy login
-                           dbus_interface=dbusmock.MOCK_IFACE)
+                           f'time.sleep(1); ret = "{CLIENT_PATH}"', **MOCK)
         self.mouse(percent, False)
         self.launch()
-        client = self.session.get_object('org.gnome.SessionManager', CLIENT_PATH)
-        answers = lambda: client.GetMethodCalls('EndSessionResponse',
-                                                dbus_interface=dbusmock.MOCK_IFACE)
-        emit = lambda name: client.EmitSignal(CLIENT, name, 'u' if name != 'Stop' else '',
-                                              [0] if name != 'Stop' else dbus.Array(
-                                                  [], signature='v'),
-                                              dbus_interface=dbusmock.MOCK_IFACE)
-        self.assertTrue(eventually(lambda: stand_in.GetMethodCalls(
-            'RegisterClient', dbus_interface=dbusmock.MOCK_IFACE)))
+        client = self.session.get_object(name, CLIENT_PATH)
+        answers = lambda: client.GetMethodCalls('EndSessionResponse', **MOCK)
+        emit = lambda signal_name, *argument: client.EmitSignal(
+            CLIENT, signal_name, 'u' * len(argument), dbus.Array(argument, signature='v'), **MOCK)
+        self.assertTrue(eventually(lambda: stand_in.GetMethodCalls('RegisterClient', **MOCK)))
         # Asked until it answers: it listens only once it has its client's path.
         for _ in range(20):
-            emit('QueryEndSession')
+            emit('QueryEndSession', 0)
             if eventually(answers, timeout=0.5):
                 break
         time.sleep(0.3)  # for the answer to a question asked twice
         queried = len(answers())
         asked = time.monotonic()
-        emit('EndSession')
+        emit('EndSession', 0)
         self.assertTrue(eventually(lambda: len(answers()) == queried + 1))
         waited = time.monotonic() - asked
         self.assertGreaterEqual(waited, CARD_S - 0.3) if card else \

@@ -1,16 +1,8 @@
 #include "platform/files/IniSettingsStore.h"
-#include "platform/session/LogindLoginSession.h"
-#include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
 #include "platform/files/XdgBaseDirectories.h"
 
-#include "DbusMock.h"
-
-#include <QDBusArgument>
-#include <QDBusInterface>
-#include <QDBusObjectPath>
-#include <QDBusVariant>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -44,39 +36,6 @@ struct Record {
     QByteArray line = "console"; // written without a terminating zero when it fills the field
 };
 using Records = QList<Record>;
-
-// python3-dbusmock's logind, with sessions of the test's making.
-struct MockLogind {
-    DbusMock mock{"org.freedesktop.login1", {"--template", "logind"}};
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    QDBusMessage call(const QString& path, const QString& interface, const QString& method,
-                      const QVariantList& arguments)
-    {
-        return QDBusInterface("org.freedesktop.login1", path, interface, bus)
-            .callWithArgumentList(QDBus::Block, method, arguments);
-    }
-    void addMethod(const QString& name, const QString& in, const QString& out, const QString& code)
-    {
-        call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock", "AddMethod",
-             {"org.freedesktop.login1.Manager", name, in, out, code});
-    }
-    void set(const QString& path, const QString& interface, const QString& name, QVariant value)
-    {
-        call(path, "org.freedesktop.DBus.Properties", "Set",
-             {interface, name, QVariant::fromValue(QDBusVariant(value))});
-    }
-    QString addSession(const QString& id, uint uid, const QVariantMap& properties)
-    {
-        const QString path = call("/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
-                                  "AddSession", {id, "seat0", uid, "ada", true})
-                                 .arguments()
-                                 .value(0)
-                                 .toString();
-        for (auto it = properties.begin(); it != properties.end(); ++it)
-            set(path, "org.freedesktop.login1.Session", it.key(), it.value());
-        return path;
-    }
-};
 
 } // namespace
 
@@ -277,78 +236,6 @@ private slots:
         }
         writeFile(dir.filePath("utmp"), bytes);
         QCOMPARE(UtmpConsoleLogins::newestConsoleRecord(dir.filePath("utmp")), expected);
-    }
-
-    // No login manager writes a "console" record, so the user's graphical sessions count too.
-    void graphicalSessionsCountAsConsoleLogins()
-    {
-        MockLogind logind;
-        QVERIFY(logind.mock.isUp());
-        const auto started = [](qulonglong s) { return QVariant::fromValue(s * 1000'000); };
-        const uint me = getuid();
-        logind.addSession("c1", me, {{"Type", "x11"}, {"Timestamp", started(1000)}});
-        logind.addSession("c2", me, {{"Type", "wayland"}, {"Timestamp", started(3000)}});
-        logind.addSession("c3", me, {{"Type", "tty"}, {"Timestamp", started(9000)}});
-        logind.addSession("c4", me + 1, {{"Type", "x11"}, {"Timestamp", started(8000)}});
-        logind.addSession("c5", me, {{"Type", "x11"}, {"Timestamp", "not a time"}});
-        QTemporaryDir dir;
-        writeFile(dir.filePath("utmp"), {});
-        QCOMPARE(UtmpConsoleLogins(logind.bus, dir.filePath("utmp")).newestLogin(), 3000);
-    }
-
-    // A termination signal is a log-out while the session closes: the agent's own session, or
-    // where it has none (started by the user's service manager) the user's graphical one.
-    void loginSessionClosing_data()
-    {
-        QTest::addColumn<QString>("ownState");     // empty: the agent is in no session
-        QTest::addColumn<QString>("displayState"); // empty: the user has no graphical session
-        QTest::addColumn<bool>("closing");
-        QTest::newRow("own session closing") << "closing"
-                                             << "" << true;
-        QTest::newRow("own session active, the display's closing") << "active"
-                                                                   << "closing" << false;
-        QTest::newRow("no own session, the display's closing") << ""
-                                                               << "closing" << true;
-        QTest::newRow("no own session, the display's active") << ""
-                                                              << "active" << false;
-        QTest::newRow("no session at all") << ""
-                                           << "" << false;
-    }
-    void loginSessionClosing()
-    {
-        QFETCH(QString, ownState);
-        QFETCH(QString, displayState);
-        QFETCH(bool, closing);
-        MockLogind logind;
-        QVERIFY(logind.mock.isUp());
-        if (!ownState.isEmpty())
-            logind.addMethod("GetSessionByPID", "u", "o",
-                             "ret = '" + logind.addSession("own", getuid(), {{"State", ownState}}) +
-                                 "'");
-        // The template's own GetUser cannot make a path of a number.
-        logind.addMethod("GetUser", "u", "o", "ret = '/org/freedesktop/login1/user/%u' % args[0]");
-        if (!displayState.isEmpty()) {
-            QDBusArgument display;
-            display.beginStructure();
-            display << QString("gfx")
-                    << QDBusObjectPath(
-                           logind.addSession("gfx", getuid(), {{"State", displayState}}));
-            display.endStructure();
-            logind.set("/org/freedesktop/login1/user/" + QString::number(getuid()),
-                       "org.freedesktop.login1.User", "Display", QVariant::fromValue(display));
-        }
-        QCOMPARE(LogindLoginSession(logind.bus).isClosing(), closing);
-    }
-
-    // Slow at a busy login, logind's lock still counts.
-    void lockGrantedLate()
-    {
-        MockLogind logind;
-        QVERIFY(logind.mock.isUp());
-        logind.addMethod("Inhibit", "ssss", "h", "time.sleep(1); ret = os.open('/dev/null', 0)");
-        LogindShutdownInhibitor lock(logind.bus);
-        lock.start();
-        QTRY_VERIFY_WITH_TIMEOUT(lock.isHeld(), 5000);
     }
 };
 

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # The real upowerd over a simulated sysfs (umockdev) on a private system bus, as UPower's own
-# integration test runs it, and the agent's readers (NW_BATTERY_READER) over the same tree: the
+# integration test runs it, and the agent's readers (NW_PROBE) over the same tree: the
 # agent reads the mouse upowerd reports, and its sysfs reader, which answers where UPower is not
 # running, reads the same. Exit status 77: upowerd, umockdev or python3-dbusmock is missing.
 
@@ -112,17 +112,13 @@ class UPowerd(dbusmock.DBusTestCase):
         self.testbed = None  # gone before the next one sets UMOCKDEV_DIR
         self.testbed = UMockdev.Testbed.new()
         self.sysfs = self.testbed.get_root_dir() + '/sys/class/power_supply'
-        self.added, self.batteries = set(), {}
-        self.add(devices)
-
-    def add(self, devices):
-        for n, description in enumerate(devices, len(self.batteries) + 1):
+        self.batteries, added = {}, set()
+        for n, description in enumerate(devices, 1):
             records, battery, self.batteries[battery] = device(n, *description)
             for text in records:
-                path = text.split('\n')[0][3:]
-                if path not in self.added:  # the Bluetooth adapter, shared
+                if text not in added:  # the Bluetooth adapter, shared
                     self.assertTrue(self.testbed.add_from_string(text), text)
-                    self.added.add(path)
+                    added.add(text)
 
     def start_upowerd(self):
         root = self.testbed.get_root_dir()
@@ -159,7 +155,7 @@ class UPowerd(dbusmock.DBusTestCase):
     def read(self, sysfs=None, fallback='/nonexistent'):
         environment = {key: value for key, value in os.environ.items()
                        if key not in ('LD_PRELOAD', 'UMOCKDEV_DIR')}
-        return subprocess.run([os.environ['NW_BATTERY_READER'], sysfs or self.sysfs, fallback],
+        return subprocess.run([os.environ['NW_PROBE'], 'battery', sysfs or self.sysfs, fallback],
                               env=environment, capture_output=True, text=True, check=True,
                               timeout=20).stdout.splitlines()
 

@@ -1,0 +1,53 @@
+// What the agent's system-service readers make of the buses and files a Python test set up, a
+// word or number a line:
+//   nw-probe battery SYSFS FALLBACK  the mouse through UPower twice (the second from what the
+//                                    first learnt), falling back to sysfs under FALLBACK, then
+//                                    through sysfs under SYSFS: "8 discharging", "none"
+//   nw-probe session UTMP            "closing" or "open", the newest login or "none", and
+//                                    whether logind's lock came within 5 s: "held" or "none"
+#include "AppModel.h"
+#include "platform/battery/SysfsBatteryServices.h"
+#include "platform/battery/UPowerBatteryServices.h"
+#include "platform/session/LogindLoginSession.h"
+#include "platform/session/LogindShutdownInhibitor.h"
+#include "platform/session/UtmpConsoleLogins.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTextStream>
+#include <QThread>
+
+static QString battery(BatteryServices& services)
+{
+    const std::optional<MouseBattery> mouse = MouseBatteryReader::read(services);
+    if (!mouse)
+        return QStringLiteral("none");
+    return QString::number(mouse->percent) + (mouse->isCharging ? " charging" : " discharging");
+}
+
+int main(int argc, char* argv[])
+{
+    const QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const QDBusConnection bus = QDBusConnection::systemBus();
+    QTextStream out(stdout);
+    if (arguments.value(1) == "battery") {
+        UPowerBatteryServices upower(bus,
+                                     std::make_unique<SysfsBatteryServices>(arguments.value(3)));
+        SysfsBatteryServices sysfs(arguments.value(2));
+        out << battery(upower) << '\n' << battery(upower) << '\n' << battery(sysfs) << '\n';
+    } else if (arguments.value(1) == "session") {
+        const std::optional<qint64> newest =
+            UtmpConsoleLogins(bus, arguments.value(2)).newestLogin();
+        out << (LogindLoginSession(bus).isClosing() ? "closing" : "open") << '\n'
+            << (newest ? QString::number(*newest) : "none") << '\n';
+        LogindShutdownInhibitor lock(bus);
+        lock.start();
+        for (QDeadlineTimer deadline(5000); !lock.isHeld() && !deadline.hasExpired();
+             QThread::msleep(10))
+            QCoreApplication::processEvents();
+        out << (lock.isHeld() ? "held" : "none") << '\n';
+    } else {
+        return 2;
+    }
+}
