@@ -5,9 +5,13 @@
 //                                    through sysfs under SYSFS: "8 discharging", "none"
 //   nw-probe session UTMP            "closing" or "open", the newest login or "none", and
 //                                    whether logind's lock came within 5 s: "held" or "none"
+//   nw-probe write-settings FILE     writes through the settings store as fast as it can, two
+//                                    keys to the same new number each time, and names each
+//                                    write that has returned: for a test that kills it mid-write
 #include "AppModel.h"
 #include "platform/battery/SysfsBatteryServices.h"
 #include "platform/battery/UPowerBatteryServices.h"
+#include "platform/files/IniSettingsStore.h"
 #include "platform/session/LogindLoginSession.h"
 #include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/session/UtmpConsoleLogins.h"
@@ -47,6 +51,13 @@ int main(int argc, char* argv[])
              QThread::msleep(10))
             QCoreApplication::processEvents();
         out << (lock.isHeld() ? "held" : "none") << '\n';
+    } else if (arguments.value(1) == "write-settings") {
+        IniSettingsStore store(arguments.value(2));
+        for (qint64 n = store.integer("lastPercent").value_or(0) + 1;; ++n) {
+            if (!store.write({{"lastPercent", n}, {"threshold", n}}).ok())
+                return 1;
+            out << n << Qt::endl;
+        }
     } else {
         return 2;
     }
