@@ -1,7 +1,9 @@
 """The real agent on private buses: python3-dbusmock's logind and UPower on the system bus, and a
 stand-in for GNOME's session manager on the session bus. The card draws on Qt's offscreen
-platform, so what the agent does is seen in its lock, its answers and its exit."""
+platform, so what the agent does is seen in its lock, its answers and its exit. The agent's
+readers of those services and of sysfs answer through nw-probe (NW_PROBE)."""
 import os
+import pathlib
 import signal
 import subprocess
 import tempfile
@@ -17,6 +19,37 @@ CLIENT_PATH = '/org/gnome/SessionManager/Client1'
 MOCK = {'dbus_interface': dbusmock.MOCK_IFACE}
 LIMIT_S = 1.0  # logind's InhibitDelayMaxUSec: the card leaves half a second before it
 CARD_S = 4.0   # the card's own time-out, when nothing waits on it sooner
+
+
+# Capability bits of the input device beside a battery (hex words, most significant first), as
+# the kernel gives them, which the sysfs reader tells a mouse by as udev's input_id does.
+INPUTS = {'mouse': 'ev=17;key=ff0000 0 0 0 0;rel=1943',
+          'magic': 'ev=f;key=30000 0 0 0 0;rel=1943;abs=273800000000000',  # multitouch
+          'keyboard': 'ev=120013;key=1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe',
+          'touchpad': 'ev=b;key=e520 10000 0 0 0 0;abs=273800000000003',
+          'keys': 'ev=13;key=c000000000000 0'}  # a few media keys
+
+
+def supplies(root, *batteries):
+    """Peripheral batteries under root/power_supply, each (percent, model, input kind or None,
+    status, on a USB interface), its HID device on a USB interface or a Bluetooth link."""
+    for n, (percent, model, kind, status, usb) in enumerate(batteries):
+        hid = pathlib.Path(root, 'devices', str(n), 'usb1-1:1.0' if usb else 'hci0:256', 'hid')
+        hid.mkdir(parents=True)
+        if usb:
+            pathlib.Path(root, 'bus/usb').mkdir(parents=True, exist_ok=True)
+            (hid.parent / 'subsystem').symlink_to(pathlib.Path(root, 'bus/usb'))
+            (hid.parent / 'bInterfaceNumber').write_text('00\n')
+        for bits in INPUTS[kind].split(';') if kind else []:
+            name, value = bits.split('=')
+            pathlib.Path(hid, 'input/input0/capabilities').mkdir(parents=True, exist_ok=True)
+            pathlib.Path(hid, 'input/input0/capabilities', name).write_text(value + '\n')
+        supply = pathlib.Path(root, 'power_supply', f'hid-{n}-battery')
+        supply.mkdir(parents=True)
+        (supply / 'device').symlink_to(hid)
+        for name, value in [('scope', 'Device'), ('capacity', percent), ('model_name', model),
+                            ('status', status)]:
+            (supply / name).write_text(f'{value}\n')
 
 
 def eventually(check, timeout=15.0):
@@ -41,7 +74,7 @@ class Agent(dbusmock.DBusTestCase):
         self.addCleanup(self.home.cleanup)
         self.logind, self.login1 = self.start('logind')
         self.login1.AddProperty(MANAGER, 'InhibitDelayMaxUSec', dbus.UInt64(LIMIT_S * 1e6), **MOCK)
-        self.upower = self.start('upower')[1]
+        self.upowerd, self.upower = self.start('upower')
 
     def start(self, template):
         process, bus_object = self.spawn_server_template(template, {}, stdout=subprocess.DEVNULL)
@@ -151,6 +184,85 @@ class Agent(dbusmock.DBusTestCase):
             self.home.name + '/config/nightwick/nightwick.conf')))
         self.agent.send_signal(signal.SIGTERM)
         self.assertTrue(self.ends_cleanly())
+
+    def probe_battery(self, sysfs, fallback):
+        return subprocess.run([os.environ['NW_PROBE'], 'battery', sysfs, fallback],
+                              capture_output=True, text=True, check=True,
+                              timeout=20).stdout.split('\n')[:3]
+
+    def tree(self, *batteries):
+        root = tempfile.mkdtemp(dir=self.home.name)
+        supplies(root, *batteries)
+        return root + '/power_supply'
+
+    # The readings of the sysfs reader, for the agent when UPower is not running; where upowerd
+    # itself ran over the same trees (umockdev; see the README), it read the same.
+    M, K = ('Magic Mouse 2', 'magic', 'Discharging', False), ('Magic Keyboard', 'keyboard')
+    TREES = [
+        ('Magic Mouse 2, low', [(8, *M)], '8 discharging'),
+        ('named without "mouse", known by its input device', [(40, 'MX', 'mouse', 'Full', False)],
+         '40 charging'),
+        ("a keyboard's lower battery ignored", [(4, *K, 'Discharging', False), (60, *M)],
+         '60 discharging'),
+        ("a trackpad's lower battery ignored",
+         [(5, 'Magic Trackpad 2', 'touchpad', 'Discharging', False), (50, *M)], '50 discharging'),
+        ('known by name alone, no input device', [(30, 'Wireless Mouse', None, 'Discharging', False)],
+         '30 discharging'),
+        ('known by name alone, its input device no pointer',
+         [(31, 'Wireless Mouse', 'keys', 'Not charging', False)], '31 charging'),
+        ('no mouse at all', [(4, *K, 'Discharging', False)], 'none'),
+        ('on a USB interface but discharging: no cable', [(8, 'Jo', 'magic', 'Discharging', True)],
+         '8 discharging'),
+        ('on a USB interface, its status unknown: its cable', [(8, 'Jo', 'magic', 'Unknown', True)],
+         '8 charging'),
+        ('same mouse over Bluetooth and on its cable', [(8, *M), (8, 'Jo', 'magic', 'Charging', True)],
+         '8 charging'),
+        ('empty', [(40, 'M', 'mouse', 'Empty', False)], '40 discharging'),
+    ]
+
+    def test_sysfs(self):
+        self.each(self.TREES, lambda batteries, expected: self.assertEqual(
+            self.probe_battery(self.tree(*batteries), '/nonexistent')[2], expected))
+
+    def test_reads_what_a_broken_tree_holds_as_absent(self):
+        self.prepare()
+        root = tempfile.mkdtemp(dir=self.home.name)
+        mouse = {'scope': 'Device', 'model_name': 'Mouse'}
+        fifo, folder = object(), object()  # a FIFO would block a read that waits for a writer
+        for name, attributes in enumerate([
+                {**mouse, 'capacity': fifo}, {**mouse, 'capacity': folder},
+                {**mouse, 'capacity': '7' + ' ' * 8192},  # longer than any attribute
+                {**mouse, 'capacity': '4x2'}, {**mouse, 'capacity': '99999999999999999999'},
+                {'scope': 'Device', 'model_name': b'\xff\xfeMouse', 'capacity': '3'},
+                {'scope': 'System', 'model_name': 'Mouse', 'capacity': '2'},
+                {'model_name': 'Mouse', 'capacity': '1'},
+                {**mouse, 'capacity': '60', 'status': fifo}]):
+            os.makedirs(f'{root}/{name}')
+            for attribute, value in attributes.items():
+                path = pathlib.Path(root, str(name), attribute)
+                if value is fifo:
+                    os.mkfifo(path)
+                elif value is folder:
+                    path.mkdir()
+                else:
+                    path.write_bytes(value if type(value) is bytes else value.encode())
+        self.assertEqual(self.probe_battery(root, root)[2], '60 discharging')
+
+    def test_falls_back_to_sysfs_only_while_upower_cannot_answer(self):
+        self.prepare()
+        fallback = self.tree((77, *self.M))  # its own mouse tells who answered
+        self.mouse(50, False)
+        steps = [(None, '50'), (signal.SIGSTOP, '77'),  # keeps its name, answers nothing: hung
+                 (signal.SIGCONT, '50'), ('stop', '77')]
+        for step, expected in steps:
+            if step == 'stop':
+                self.end(self.upowerd)
+            elif step:
+                self.upowerd.send_signal(step)
+            self.assertEqual(self.probe_battery('/nonexistent', fallback)[:2],
+                             [expected + ' discharging'] * 2, step)
+        self.upowerd, self.upower = self.start('upower')  # no devices is an answer
+        self.assertEqual(self.probe_battery('/nonexistent', fallback)[:2], ['none'] * 2)
 
     def probe_session(self):
         open(self.home.name + '/utmp', 'w').close()  # no login writes a "console" record

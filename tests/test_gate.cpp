@@ -78,13 +78,11 @@ private slots:
         gate.logins.closing = request == "signal, closing";
         if (request == "power-off" || request == "called off") {
             gate.inhibitor.announce();
-            if (request == "called off") {
+            if (request == "called off")
                 gate.inhibitor.cancel();
-            }
         } else if (request.startsWith("signal")) {
-            if (request == "signal, test card") {
+            if (request == "signal, test card")
                 gate.clickSettingsRow("testReminderRow");
-            }
             gate.delegate->terminationSignalled();
         } else if (request == "stop") {
             emit gate.sessionManager.stopRequested();
@@ -100,38 +98,36 @@ private slots:
             gate.clock.advance(ms ? 100ms : 0ms), Gate::settle();
             const bool now[] = {!gate.cardVisible(), !ready.isEmpty(),
                                 gate.sessionManager.answers > 0, !gate.inhibitor.held};
-            for (int i = 0; i < 4; ++i) {
+            for (int i = 0; i < 4; ++i)
                 seen[i] = seen[i] < 0 && now[i] ? ms : seen[i];
-            }
         }
         QCOMPARE(seen, cardGoneReadyAnsweredLetGo);
         QCOMPARE(ready.count(), seen[1] < 0 ? 0 : 1);
         QCOMPARE(gate.sessionManager.answers, seen[2] < 0 ? 0 : 1);
     }
 
+    // At login: from the autostart entry, or by hand within 2 minutes of the newest login.
     void launchAtLogin_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<std::optional<qint64>>("secondsSinceLogin");
+        QTest::addColumn<int>("secondsSinceLogin"); // -1: no login recorded
         QTest::addColumn<bool>("atLogin");
         const QStringList byHand{"nightwick"};
-        const std::optional<qint64> none;
-        QTest::newRow("autostart entry") << autostart << none << true;
-        QTest::newRow("program named like the flag") << QStringList{"--autostart"} << none << false;
-        QTest::newRow("by hand, no login recorded") << byHand << none << false;
-        QTest::newRow("119 s after login") << byHand << std::optional(119LL) << true;
-        QTest::newRow("120 s after login") << byHand << std::optional(120LL) << false;
-        QTest::newRow("login in the future") << byHand << std::optional(-30LL) << true;
+        QTest::newRow("autostart entry") << autostart << -1 << true;
+        QTest::newRow("program named like the flag") << QStringList{"--autostart"} << -1 << false;
+        QTest::newRow("by hand, no login recorded") << byHand << -1 << false;
+        QTest::newRow("119 s after login") << byHand << 119 << true;
+        QTest::newRow("120 s after login") << byHand << 120 << false;
+        QTest::newRow("login in the future") << byHand << -30 << true;
     }
     void launchAtLogin()
     {
         QFETCH(QStringList, arguments);
-        QFETCH(std::optional<qint64>, secondsSinceLogin);
+        QFETCH(int, secondsSinceLogin);
         QFETCH(bool, atLogin);
         FakeLogins logins;
-        if (secondsSinceLogin) {
-            logins.newest = fixtureStart.toSecsSinceEpoch() - *secondsSinceLogin;
-        }
+        if (secondsSinceLogin != -1)
+            logins.newest = fixtureStart.toSecsSinceEpoch() - secondsSinceLogin;
         const auto age = AppDelegate::secondsSinceConsoleLogin(logins, fixtureStart);
         QCOMPARE(AppDelegate::isLaunchAtLogin(arguments, age), atLogin);
     }
@@ -170,25 +166,24 @@ private slots:
     // spacing and lock.
     void testReminder_data()
     {
-        QTest::addColumn<std::optional<int>>("percent");
+        QTest::addColumn<int>("percent"); // -1: no reading
         QTest::addColumn<bool>("charging");
         QTest::addColumn<bool>("shutdownCard");
         QTest::addColumn<qint64>("shown");
-        QTest::newRow("no reading") << std::optional<int>() << false << false << qint64(5);
-        QTest::newRow("well above the threshold") << std::optional(80) << false << false << 80LL;
-        QTest::newRow("charging") << std::optional(3) << true << false << qint64(3);
-        QTest::newRow("shutdown card up") << std::optional(8) << false << true << qint64(8);
+        QTest::newRow("no reading") << -1 << false << false << qint64(5);
+        QTest::newRow("well above the threshold") << 80 << false << false << qint64(80);
+        QTest::newRow("charging") << 3 << true << false << qint64(3);
+        QTest::newRow("shutdown card up") << 8 << false << true << qint64(8);
     }
     void testReminder()
     {
-        QFETCH(std::optional<int>, percent);
+        QFETCH(int, percent);
         QFETCH(bool, charging);
         QFETCH(bool, shutdownCard);
         QFETCH(qint64, shown);
         Gate agent(false);
-        if (percent) {
-            agent.batteries.setMouse(*percent, charging);
-        }
+        if (percent >= 0)
+            agent.batteries.setMouse(percent, charging);
         if (shutdownCard) {
             agent.inhibitor.announce();
             agent.batteries.setMouse(50, false); // what a second card would show
