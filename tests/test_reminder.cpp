@@ -1,4 +1,3 @@
-#include "CardShadow.h"
 #include "FakeClock.h"
 #include "ReferencePicture.h"
 #include "ReminderWindow.h"
@@ -17,9 +16,8 @@ const QPoint unknownPointer(std::numeric_limits<int>::min(), 0);
 ReminderNSWindow* openWindow()
 {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* window = qobject_cast<ReminderNSWindow*>(widget); window && window->isVisible()) {
+        if (auto* window = qobject_cast<ReminderNSWindow*>(widget); window && window->isVisible())
             return window;
-        }
     }
     return nullptr;
 }
@@ -53,14 +51,6 @@ private slots:
         QCOMPARE(card.grab().toImage(), cursorOn);
         clock.advance(1ms);
         QVERIFY(card.grab().toImage() != cursorOn);
-    }
-
-    // The shadow is kept for the next card of the same shape only.
-    void shadowFollowsTheShape()
-    {
-        const QImage first = cardShadow(QSize(60, 60), QRect(10, 10, 20, 20));
-        QVERIFY(cardShadow(QSize(60, 60), QRect(20, 20, 20, 20)) != first);
-        QCOMPARE(cardShadow(QSize(60, 60), QRect(10, 10, 20, 20)), first);
     }
 
     void chooseScreen_data()
@@ -137,9 +127,8 @@ private slots:
             clock.advance(1ms);
         }
         QCOMPARE(events, QStringList{"closed"});
-        if (window) {
+        if (window)
             QTest::keyClick(window, Qt::Key_A);
-        }
         reminder.dismiss();
         reminder.show(3, 4.0, [&] { events << "next"; });
         clock.advance(3999ms);

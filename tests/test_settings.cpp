@@ -1,4 +1,3 @@
-#include "SettingsRows.h"
 #include "SettingsWindow.h"
 
 #include "FakeClock.h"
@@ -65,6 +64,7 @@ private slots:
         QTest::addColumn<bool>("opensAtLogin");
         QTest::addColumn<QString>("then");
         QTest::newRow("settings-low") << 8LL << false << 10LL << true << "";
+        QTest::newRow("settings-at-the-threshold") << 10LL << false << 10LL << false << "";
         QTest::newRow("settings-full-charging") << 100LL << true << 20LL << false << "";
         QTest::newRow("settings-not-connected") << -1LL << false << 5LL << false << "";
         QTest::newRow("settings-threshold-not-offered") << 15LL << false << 7LL << false << "";
@@ -89,29 +89,6 @@ private slots:
         const QString difference =
             differenceFromReference(page.window()->grab().toImage(), QTest::currentDataTag());
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
-    }
-
-    // The settings page's bar of 20 cells at the edges the pictures do not show; threshold 10 %.
-    void bar_data()
-    {
-        QTest::addColumn<qint64>("percent");
-        QTest::addColumn<bool>("charging");
-        QTest::addColumn<qint64>("lit");
-        QTest::addColumn<bool>("red");
-        QTest::newRow("at the threshold") << 10LL << false << 2LL << true;
-        QTest::newRow("one above") << 11LL << false << 2LL << false;
-        QTest::newRow("at the threshold, charging") << 10LL << true << 2LL << false;
-        QTest::newRow("1 %: one cell") << 1LL << false << 1LL << true;
-        QTest::newRow("150 %: all") << 150LL << true << 20LL << false;
-    }
-    void bar()
-    {
-        QFETCH(qint64, percent);
-        QFETCH(bool, charging);
-        QFETCH(qint64, lit);
-        QFETCH(bool, red);
-        QCOMPARE(BlockBarLook::litCount(percent, 20), lit);
-        QCOMPARE(BatteryLine::barFill({percent, charging}, 10) == Mono::red(), red);
     }
 
     void uninstallClicks_data()

@@ -51,12 +51,10 @@ public:
 struct Gate {
     explicit Gate(bool mouseSeen = true, const QStringList& arguments = autostart)
     {
-        if (mouseSeen) {
+        if (mouseSeen)
             batteries.setMouse(8, false);
-        }
-        if (!arguments.isEmpty()) {
+        if (!arguments.isEmpty())
             launch(arguments);
-        }
     }
     void launch(const QStringList& arguments = autostart)
     {
