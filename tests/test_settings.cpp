@@ -4,6 +4,7 @@
 #include "ModelFakes.h"
 #include "ReferencePicture.h"
 
+#include <QAbstractButton>
 #include <QAccessible>
 #include <QTest>
 
