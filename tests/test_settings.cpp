@@ -1,3 +1,4 @@
+#include "AppModel.h"
 #include "SettingsWindow.h"
 
 #include "FakeClock.h"
