@@ -185,10 +185,9 @@ class Agent(dbusmock.DBusTestCase):
         self.agent.send_signal(signal.SIGTERM)
         self.assertTrue(self.ends_cleanly())
 
-    def probe_battery(self, sysfs, fallback):
-        return subprocess.run([os.environ['NW_PROBE'], 'battery', sysfs, fallback],
-                              capture_output=True, text=True, check=True,
-                              timeout=20).stdout.split('\n')[:3]
+    def probe(self, *arguments):
+        return subprocess.run([os.environ['NW_PROBE'], *arguments], capture_output=True, text=True,
+                              check=True, timeout=20).stdout.split('\n')[:3]
 
     def tree(self, *batteries):
         root = tempfile.mkdtemp(dir=self.home.name)
@@ -222,7 +221,7 @@ class Agent(dbusmock.DBusTestCase):
 
     def test_sysfs(self):
         self.each(self.TREES, lambda batteries, expected: self.assertEqual(
-            self.probe_battery(self.tree(*batteries), '/nonexistent')[2], expected))
+            self.probe('battery', self.tree(*batteries), '/nonexistent')[2], expected))
 
     def test_reads_what_a_broken_tree_holds_as_absent(self):
         self.prepare()
@@ -246,7 +245,7 @@ class Agent(dbusmock.DBusTestCase):
                     path.mkdir()
                 else:
                     path.write_bytes(value if type(value) is bytes else value.encode())
-        self.assertEqual(self.probe_battery(root, root)[2], '60 discharging')
+        self.assertEqual(self.probe('battery', root, root)[2], '60 discharging')
 
     def test_falls_back_to_sysfs_only_while_upower_cannot_answer(self):
         self.prepare()
@@ -259,16 +258,14 @@ class Agent(dbusmock.DBusTestCase):
                 self.end(self.upowerd)
             elif step:
                 self.upowerd.send_signal(step)
-            self.assertEqual(self.probe_battery('/nonexistent', fallback)[:2],
+            self.assertEqual(self.probe('battery', '/nonexistent', fallback)[:2],
                              [expected + ' discharging'] * 2, step)
         self.upowerd, self.upower = self.start('upower')  # no devices is an answer
-        self.assertEqual(self.probe_battery('/nonexistent', fallback)[:2], ['none'] * 2)
+        self.assertEqual(self.probe('battery', '/nonexistent', fallback)[:2], ['none'] * 2)
 
     def probe_session(self):
         open(self.home.name + '/utmp', 'w').close()  # no login writes a "console" record
-        return subprocess.run([os.environ['NW_PROBE'], 'session', self.home.name + '/utmp'],
-                              capture_output=True, text=True, check=True,
-                              timeout=20).stdout.split('\n')[:3]
+        return self.probe('session', self.home.name + '/utmp')
 
     def add_session(self, name, uid=os.getuid(), **properties):
         path = self.login1.AddSession(name, 'seat0', dbus.UInt32(uid), 'ada', True, **MOCK)

@@ -9,11 +9,9 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 // The agent on the real files of a home folder of its own: settings, autostart entry, Trash.
 // A program installed outside that home is never written, only named.
@@ -49,8 +47,7 @@ struct InstalledAgent : Gate {
 
 namespace {
 
-// The disk's faults are mounts, made in the test's own mount namespace (see main).
-const char* const ownMounts = "NW_OWN_MOUNTS";
+bool mountsOwnFaults = false; // the disk's faults are mounts (see main)
 enum class Fault { ReadOnly, Full, Folders, DanglingLinks, NoTrash };
 
 QString words(int error)
@@ -161,7 +158,7 @@ private slots:
         QFETCH(QString, loginWords);
         QFETCH(QString, uninstallWords);
         const bool mounts = fault == Fault::ReadOnly || fault == Fault::Full;
-        if (mounts && !qEnvironmentVariableIsSet(ownMounts))
+        if (mounts && !mountsOwnFaults)
             QSKIP("mounting needs root, in a mount namespace of the test's own (unshare)");
         InstalledAgent agent("Applications/nightwick");
         const QByteArray config = QFile::encodeName(agent.home.filePath("config"));
@@ -219,20 +216,12 @@ private slots:
     }
 };
 
-// As root the test runs again in a mount namespace of its own, so that the faults it mounts
-// stay there; where it cannot have one it runs as it is, and the rows that mount skip.
 int main(int argc, char* argv[])
 {
-    if (::geteuid() == 0 && !qEnvironmentVariableIsSet(ownMounts) &&
-        std::system("unshare --mount true 2>/dev/null") == 0) {
-        qputenv(ownMounts, "1");
-        std::vector<char*> command{const_cast<char*>("unshare"), const_cast<char*>("--mount"),
-                                   const_cast<char*>("--propagation"), const_cast<char*>("private"),
-                                   const_cast<char*>("--")};
-        command.insert(command.end(), argv, argv + argc + 1);
-        ::execvp("unshare", command.data());
-        qunsetenv(ownMounts);
-    }
+    // As root the faults are mounted in a mount namespace of the test's own, taken while it is
+    // one thread; elsewhere the rows that mount skip.
+    mountsOwnFaults = ::unshare(CLONE_NEWNS) == 0 &&
+                      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     QApplication app(argc, argv);
     TestUninstall test;
     return QTest::qExec(&test, argc, argv);
