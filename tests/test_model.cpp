@@ -12,22 +12,8 @@ using Seen = std::optional<QDateTime>;
 namespace {
 
 const QDateTime start(QDate(2026, 12, 6), QTime(22, 0), Qt::UTC);
-const std::optional<QString> none;
-const QString usb = QStringLiteral("USB");
-
 using Services = QList<BatteryService>;
 using Reading = std::optional<MouseBattery>;
-
-BatteryService device(std::optional<QString> type, std::optional<QString> product,
-                      std::optional<qint64> percent, std::optional<QString> transport = {})
-{
-    return {std::move(type), std::move(product), percent, std::move(transport)};
-}
-
-BatteryService mouseAt(std::optional<qint64> percent, std::optional<QString> transport = {})
-{
-    return device(QStringLiteral("MOUSE"), std::nullopt, percent, std::move(transport));
-}
 
 // A model over fakes, built the way the agent builds its own.
 struct ModelFixture {
@@ -158,28 +144,26 @@ private slots:
     // Rows as the two readers send them: UPower's and sysfs's types and transports.
     void selectsTheMouse_data()
     {
-        QTest::addColumn<Services>("services");
+        QTest::addColumn<Services>("services"); // type, product, percent, transport
         QTest::addColumn<Reading>("expected");
-        const QString keyboard = QStringLiteral("Keyboard");
-        QTest::newRow("type MO without product") << Services{mouseAt(50)} << Reading{{50, false}};
+        const QString m = "MOUSE", usb = "USB";
+        const std::nullopt_t none = std::nullopt;
+        QTest::newRow("type MO without product") << Services{{m, none, 50}} << Reading{{50, false}};
         QTest::newRow("other type, product says MOUSE")
-            << Services{device(QStringLiteral("KEYBOARD"), QStringLiteral("MAGIC MOUSE 2"), 30)}
-            << Reading{{30, false}};
+            << Services{{"KEYBOARD", "MAGIC MOUSE 2", 30}} << Reading{{30, false}};
         QTest::newRow("percentless mouse skipped")
-            << Services{mouseAt({}), device(none, QStringLiteral("Mouse"), 60)}
-            << Reading{{60, false}};
+            << Services{{m, none, none}, {none, "Mouse", 60}} << Reading{{60, false}};
         QTest::newRow("lowest wins with its own charging flag")
-            << Services{mouseAt(40), mouseAt(25, usb)} << Reading{{25, true}};
+            << Services{{m, none, 40}, {m, none, 25, usb}} << Reading{{25, true}};
         QTest::newRow("first of equals stays")
-            << Services{mouseAt(30, usb), mouseAt(30)} << Reading{{30, true}};
+            << Services{{m, none, 30, usb}, {m, none, 30}} << Reading{{30, true}};
         QTest::newRow("of equals a charging twin wins")
-            << Services{mouseAt(8), mouseAt(8, usb)} << Reading{{8, true}};
+            << Services{{m, none, 8}, {m, none, 8, usb}} << Reading{{8, true}};
         QTest::newRow("unrecognised lower level ignored")
-            << Services{mouseAt(40), device(none, keyboard, 3)} << Reading{{40, false}};
-        QTest::newRow("zero is a reading") << Services{mouseAt(0)} << Reading{{0, false}};
-        QTest::newRow("above 100 passes") << Services{mouseAt(140)} << Reading{{140, false}};
+            << Services{{m, none, 40}, {none, "Keyboard", 3}} << Reading{{40, false}};
+        QTest::newRow("zero is a reading") << Services{{m, none, 0}} << Reading{{0, false}};
+        QTest::newRow("above 100 passes") << Services{{m, none, 140}} << Reading{{140, false}};
     }
-
     void selectsTheMouse()
     {
         QFETCH(Services, services);
