@@ -148,21 +148,23 @@ private slots:
         QTest::addColumn<Reading>("expected");
         const QString m = "MOUSE", usb = "USB";
         const std::nullopt_t none = std::nullopt;
-        QTest::newRow("type MO without product") << Services{{m, none, 50}} << Reading{{50, false}};
+        QTest::newRow("type MO without product")
+            << Services{{m, none, 50, none}} << Reading{{50, false}};
         QTest::newRow("other type, product says MOUSE")
-            << Services{{"KEYBOARD", "MAGIC MOUSE 2", 30}} << Reading{{30, false}};
+            << Services{{"KEYBOARD", "MAGIC MOUSE 2", 30, none}} << Reading{{30, false}};
         QTest::newRow("percentless mouse skipped")
-            << Services{{m, none, none}, {none, "Mouse", 60}} << Reading{{60, false}};
+            << Services{{m, none, none, none}, {none, "Mouse", 60, none}} << Reading{{60, false}};
         QTest::newRow("lowest wins with its own charging flag")
-            << Services{{m, none, 40}, {m, none, 25, usb}} << Reading{{25, true}};
+            << Services{{m, none, 40, none}, {m, none, 25, usb}} << Reading{{25, true}};
         QTest::newRow("first of equals stays")
-            << Services{{m, none, 30, usb}, {m, none, 30}} << Reading{{30, true}};
+            << Services{{m, none, 30, usb}, {m, none, 30, none}} << Reading{{30, true}};
         QTest::newRow("of equals a charging twin wins")
-            << Services{{m, none, 8}, {m, none, 8, usb}} << Reading{{8, true}};
+            << Services{{m, none, 8, none}, {m, none, 8, usb}} << Reading{{8, true}};
         QTest::newRow("unrecognised lower level ignored")
-            << Services{{m, none, 40}, {none, "Keyboard", 3}} << Reading{{40, false}};
-        QTest::newRow("zero is a reading") << Services{{m, none, 0}} << Reading{{0, false}};
-        QTest::newRow("above 100 passes") << Services{{m, none, 140}} << Reading{{140, false}};
+            << Services{{m, none, 40, none}, {none, "Keyboard", 3, none}} << Reading{{40, false}};
+        QTest::newRow("zero is a reading") << Services{{m, none, 0, none}} << Reading{{0, false}};
+        QTest::newRow("above 100 passes")
+            << Services{{m, none, 140, none}} << Reading{{140, false}};
     }
     void selectsTheMouse()
     {
