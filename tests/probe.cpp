@@ -5,9 +5,8 @@
 //                                    through sysfs under SYSFS: "8 discharging", "none"
 //   nw-probe session UTMP            "closing" or "open", the newest login or "none", and
 //                                    whether logind's lock came within 5 s: "held" or "none"
-//   nw-probe write-settings FILE     writes through the settings store as fast as it can, two
-//                                    keys to the same new number each time, and names each
-//                                    write that has returned: for a test that kills it mid-write
+//   nw-probe write-settings FILE     two keys to a new number each time, as fast as it can,
+//                                    each write named once it has returned
 #include "AppModel.h"
 #include "platform/battery/SysfsBatteryServices.h"
 #include "platform/battery/UPowerBatteryServices.h"

@@ -174,17 +174,6 @@ class Agent(dbusmock.DBusTestCase):
         self.logind, self.login1 = self.start('logind')
         self.assertTrue(self.holds(1))
 
-    def test_signal_without_logind(self):
-        self.prepare()
-        self.end(self.logind)
-        self.mouse(8, False)
-        self.launch()
-        # Past its launch, with its signal handlers in place, once it has stored the reading.
-        self.assertTrue(eventually(lambda: os.path.exists(
-            self.home.name + '/config/nightwick/nightwick.conf')))
-        self.agent.send_signal(signal.SIGTERM)
-        self.assertTrue(self.ends_cleanly())
-
     def probe(self, *arguments):
         return subprocess.run([os.environ['NW_PROBE'], *arguments], capture_output=True, text=True,
                               check=True, timeout=20).stdout.split('\n')[:3]

@@ -1,4 +1,4 @@
-#include "AgentFixture.h"
+#include "Fakes.h"
 #include "ReminderWindow_p.h"
 
 #include <QSignalSpy>

@@ -1,7 +1,6 @@
 #include "AppModel.h"
 
-#include "FakeClock.h"
-#include "ModelFakes.h"
+#include "Fakes.h"
 
 #include <QTest>
 

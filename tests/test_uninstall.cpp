@@ -1,4 +1,4 @@
-#include "AgentFixture.h"
+#include "Fakes.h"
 #include "platform/desktop/ProgramLocation.h"
 #include "platform/files/FreedesktopTrash.h"
 #include "platform/files/IniSettingsStore.h"

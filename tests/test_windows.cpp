@@ -3,8 +3,7 @@
 #include "ReminderWindow_p.h"
 #include "SettingsWindow.h"
 
-#include "FakeClock.h"
-#include "ModelFakes.h"
+#include "Fakes.h"
 #include "ReferencePicture.h"
 
 #include <QAbstractButton>
