@@ -1,6 +1,5 @@
 #include "platform/desktop/AppActivation.h"
 #include "platform/files/IniSettingsStore.h"
-#include "platform/session/UtmpConsoleLogins.h"
 #include "platform/files/XdgAutostartLoginItem.h"
 #include "platform/files/XdgBaseDirectories.h"
 
@@ -13,8 +12,6 @@
 #include <QThread>
 
 #include <csignal>
-#include <cstring>
-#include <utmpx.h>
 
 namespace {
 
@@ -188,35 +185,6 @@ private slots:
         QVERIFY(readFile(entry).startsWith(contents.left(contents.lastIndexOf('\n', -2) + 1)));
         QVERIFY(item.disable().ok());
         QVERIFY2(item.disable().ok(), "an entry already gone counts as disabled");
-    }
-
-    // The newest of the user processes' records on "console": other types and lines count for
-    // nothing, nor does a line that fills the field, written without a terminating zero.
-    void newestConsoleRecord()
-    {
-        QTemporaryDir dir;
-        const QString utmp = dir.filePath("utmp");
-        writeFile(utmp, {});
-        QCOMPARE(UtmpConsoleLogins::newestConsoleRecord(utmp), std::nullopt);
-        const short user = USER_PROCESS;
-        const QList<std::tuple<short, int, QByteArray>> records{
-            {user, 1000, "console"},
-            {DEAD_PROCESS, 9000, "console"},
-            {user, 3000, "console"},
-            {LOGIN_PROCESS, 8000, "console"},
-            {user, 7000, "tty1"},
-            {user, 6000, "consoles"},
-            {user, 9500, "console" + QByteArray(25, 'c')},
-            {user, 2000, "console"}};
-        for (const auto& [type, seconds, line] : records) {
-            utmpx entry{};
-            entry.ut_type = type;
-            std::memcpy(entry.ut_line, line.data(),
-                        std::min(size_t(line.size()), sizeof entry.ut_line));
-            entry.ut_tv.tv_sec = seconds;
-            writeFile(utmp, QByteArray(reinterpret_cast<const char*>(&entry), sizeof entry));
-        }
-        QCOMPARE(UtmpConsoleLogins::newestConsoleRecord(utmp), 3000);
     }
 
     // The real program launched while an agent in this test holds the name, on a session bus of

@@ -161,7 +161,7 @@ struct Gate {
         delegate = std::make_unique<AppDelegate>(
             AppDelegate::Services{{batteries, *store, *loginItem, *trash, alerts, clock, program},
                                   logins,
-                                  *lock,
+                                  inhibitor,
                                   logins,
                                   &sessionManager});
         delegate->applicationDidFinishLaunching(arguments);
@@ -175,9 +175,8 @@ struct Gate {
         delegate->settings().show();
         auto* row = delegate->settings().window()->findChild<QWidget*>(name);
         QVERIFY(row);
-        while (times-- > 0) {
+        while (times-- > 0)
             QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(2, row->height() / 2));
-        }
     }
 
     FakeBatteryServices batteries;
@@ -192,7 +191,6 @@ struct Gate {
     SettingsStore* store = &memoryStore;
     LoginItem* loginItem = &fakeLoginItem;
     Trash* trash = &fakeTrash;
-    ShutdownInhibitor* lock = &inhibitor;
     QString program;
     std::unique_ptr<AppDelegate> delegate;
 };
