@@ -58,12 +58,6 @@ QString words(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-QByteArray contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Fault)
@@ -384,19 +378,19 @@ private slots:
         QVERIFY(fault != Fault::Full || filler.open(QIODevice::WriteOnly));
         while (filler.isOpen() && filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
         }
-        const QByteArray settings = contents(agent.settingsFile), entry = contents(agent.entryFile);
+        const QByteArray settings = readFile(agent.settingsFile), entry = readFile(agent.entryFile);
         const bool wasOn = agent.entry.isEnabled();
         AppModel& model = agent.delegate->model();
         const auto shown = [&] { return agent.alerts.shown.join('|').toLocal8Bit(); };
 
         model.setThreshold(15);
         QVERIFY2(agent.alerted(1, storeWords), shown().constData());
-        QCOMPARE(contents(agent.settingsFile), settings);
+        QCOMPARE(readFile(agent.settingsFile), settings);
         QCOMPARE(model.threshold(), 10);
 
         model.setOpensAtLogin(fault == Fault::Full || !wasOn);
         QCOMPARE(model.opensAtLogin(), loginWords.isEmpty() != wasOn);
-        QVERIFY(loginWords.isEmpty() || contents(agent.entryFile) == entry);
+        QVERIFY(loginWords.isEmpty() || readFile(agent.entryFile) == entry);
         QVERIFY2(agent.alerted(loginWords.isEmpty() ? 1 : 2, loginWords), shown().constData());
 
         agent.alerts.shown.clear();
@@ -406,7 +400,7 @@ private slots:
                  shown().constData());
         QCOMPARE(QFile::exists(agent.programFile), !uninstallWords.isEmpty());
         if (!uninstallWords.isEmpty()) {
-            QCOMPARE(contents(agent.settingsFile), settings);
+            QCOMPARE(readFile(agent.settingsFile), settings);
             QCOMPARE(agent.entry.isEnabled(), onBefore);
         }
     }

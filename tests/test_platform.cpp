@@ -1,3 +1,4 @@
+#include "Fakes.h"
 #include "platform/desktop/AppActivation.h"
 #include "platform/files/IniSettingsStore.h"
 #include "platform/files/XdgAutostartLoginItem.h"
@@ -20,12 +21,6 @@ void writeFile(const QString& path, const QByteArray& contents)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
     file.write(contents);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace

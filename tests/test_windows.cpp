@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QPoint unknownPointer(std::numeric_limits<int>::min(), 0);
-
 ReminderNSWindow* openWindow()
 {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -100,27 +98,28 @@ private slots:
     void chooseScreen_data()
     {
         QTest::addColumn<QList<QRect>>("screens");
-        QTest::addColumn<QPoint>("pointer");
-        QTest::addColumn<int>("primary"); // -1: none
-        QTest::addColumn<int>("chosen");  // -1: none
+        QTest::addColumn<std::optional<QPoint>>("pointer");
+        QTest::addColumn<std::optional<qsizetype>>("primary");
+        QTest::addColumn<std::optional<qsizetype>>("chosen");
         const QList<QRect> two{QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)};
-        QTest::newRow("pointer on the second") << two << QPoint(2000, 900) << 0 << 1;
-        QTest::newRow("outside every screen: primary") << two << QPoint(-5, -5) << 1 << 1;
-        QTest::newRow("outside, no primary: first") << two << QPoint(-5, -5) << -1 << 0;
-        QTest::newRow("outside, stale primary: first") << two << QPoint(-5, -5) << 7 << 0;
-        QTest::newRow("no screens") << QList<QRect>{} << QPoint(0, 0) << -1 << -1;
-        QTest::newRow("pointer unknown: primary") << two << unknownPointer << 1 << 1;
+        const std::optional<QPoint> outside(QPoint(-5, -5)), unknown;
+        const std::optional<qsizetype> none, first(0), second(1);
+        QTest::newRow("pointer on the second")
+            << two << std::optional(QPoint(2000, 900)) << first << second;
+        QTest::newRow("outside every screen: primary") << two << outside << second << second;
+        QTest::newRow("outside, no primary: first") << two << outside << none << first;
+        QTest::newRow("outside, stale primary: first")
+            << two << outside << std::optional<qsizetype>(7) << first;
+        QTest::newRow("no screens") << QList<QRect>{} << std::optional(QPoint()) << none << none;
+        QTest::newRow("pointer unknown: primary") << two << unknown << second << second;
     }
     void chooseScreen()
     {
         QFETCH(QList<QRect>, screens);
-        QFETCH(QPoint, pointer);
-        QFETCH(int, primary);
-        QFETCH(int, chosen);
-        const auto result = ::chooseScreen(
-            screens, pointer == unknownPointer ? std::nullopt : std::optional(pointer),
-            primary < 0 ? std::nullopt : std::optional<qsizetype>(primary));
-        QCOMPARE(result.value_or(-1), qsizetype(chosen));
+        QFETCH(std::optional<QPoint>, pointer);
+        QFETCH(std::optional<qsizetype>, primary);
+        QFETCH(std::optional<qsizetype>, chosen);
+        QCOMPARE(::chooseScreen(screens, pointer, primary), chosen);
     }
 
     void dismissal_data()
@@ -271,7 +270,6 @@ private slots:
         QTest::newRow("ctrl+w") << "Ctrl+W" << 10LL << QStringList{"closed"} << "";
         QTest::newRow("ctrl+w, a choice focused")
             << "Tab Ctrl+W" << 10LL << QStringList{"closed"} << "threshold 5 percent";
-        QTest::newRow("ctrl+shift+w") << "Ctrl+Shift+W" << 10LL << none << "";
     }
     void keyboard()
     {

@@ -13,8 +13,15 @@
 #include "platform/session/SessionManagerClient.h"
 #include "platform/session/ShutdownInhibitor.h"
 
+#include <QFile>
 #include <QStringList>
 #include <QTest>
+
+inline QByteArray readFile(const QString& path) // empty when there is none
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // Stand-ins for the services the model is built on, each recording what it was asked.
 
