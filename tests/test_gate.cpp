@@ -171,7 +171,6 @@ private slots:
         QTest::addColumn<bool>("atLogin");
         const QStringList byHand{"nightwick"};
         QTest::newRow("autostart entry") << autostart << -1 << true;
-        QTest::newRow("program named like the flag") << QStringList{"--autostart"} << -1 << false;
         QTest::newRow("by hand, no login recorded") << byHand << -1 << false;
         QTest::newRow("119 s after login") << byHand << 119 << true;
         QTest::newRow("120 s after login") << byHand << 120 << false;
