@@ -244,10 +244,9 @@ private slots:
         const std::optional<QDateTime> started = agent.delegate->reminderStartedAt();
         agent.clickSettingsRow("testReminderRow");
         QList<qint64> cards;
-        for (const QWidget* window : QApplication::topLevelWidgets()) {
+        for (const QWidget* window : QApplication::topLevelWidgets())
             if (const auto* card = window->findChild<ReminderCard*>(); card && window->isVisible())
                 cards << card->percent();
-        }
         QCOMPARE(cards, QList<qint64>{shown});
         QCOMPARE(agent.delegate->reminderStartedAt(), started);
         agent.dismissCard();

@@ -18,10 +18,9 @@ namespace {
 
 ReminderNSWindow* openWindow()
 {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
         if (auto* window = qobject_cast<ReminderNSWindow*>(widget); window && window->isVisible())
             return window;
-    }
     return nullptr;
 }
 
