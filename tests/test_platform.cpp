@@ -192,7 +192,7 @@ private slots:
         QTest::addColumn<QString>("agent");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<int>("activations");
-        QTest::addColumn<QString>("display"); // the only display it is given, if any
+        QTest::addColumn<QString>("display"); // the only one it is given, if any; Qt's platform
         const auto row = [](const char* name, QStringList arguments, QString agent, int exitCode,
                             int activations, QString display) {
             QTest::newRow(name) << arguments << agent << exitCode << activations << display;
@@ -202,6 +202,7 @@ private slots:
         row("autostart leaves it alone", {"--autostart"}, "answers", 0, 0, "");
         row("by hand, running agent busy after Activate", {}, "busy", 0, 1, "");
         row("X display gone, as after an old SSH session", {}, "answers", 1, 0, ":7731");
+        row("X display gone, xcb chosen by the user", {}, "answers", 1, 0, ":7731 xcb");
     }
 
     void secondLaunch()
@@ -222,9 +223,9 @@ private slots:
         });
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         if (!display.isEmpty()) {
-            environment.remove("QT_QPA_PLATFORM");
+            environment.insert("QT_QPA_PLATFORM", display.section(' ', 1));
             environment.remove("WAYLAND_DISPLAY");
-            environment.insert("DISPLAY", display);
+            environment.insert("DISPLAY", display.section(' ', 0, 0));
         }
         launch.setProcessEnvironment(environment);
         launch.setProcessChannelMode(QProcess::ForwardedOutputChannel);
