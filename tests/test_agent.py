@@ -1,7 +1,6 @@
-"""The real agent on private buses: python3-dbusmock's logind and UPower on the system bus, and a
-stand-in for GNOME's session manager on the session bus. The card draws on Qt's offscreen
-platform, so what the agent does is seen in its lock, its answers and its exit. The agent's
-readers of those services and of sysfs answer through nw-probe (NW_PROBE)."""
+"""The real agent on private buses with dbusmock's logind and UPower and a stand-in for GNOME's
+session manager, seen in its lock, its answers and its exit (the card draws offscreen); and its
+readers of those services and of sysfs, which answer through nw-probe (NW_PROBE)."""
 import os
 import pathlib
 import signal
@@ -179,8 +178,7 @@ class Agent(dbusmock.DBusTestCase):
         supplies(root, *batteries)
         return root + '/power_supply'
 
-    # The readings of the sysfs reader, for the agent when UPower is not running; where upowerd
-    # itself ran over the same trees (umockdev; see the README), it read the same.
+    # The sysfs reader's, for when UPower is not running; upowerd read the same of such trees.
     M, K = ('Magic Mouse 2', 'magic', 'Discharging', False), ('Magic Keyboard', 'keyboard')
     TREES = [
         ('Magic Mouse 2, low', [(8, *M)], '8 discharging'),

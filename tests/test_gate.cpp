@@ -235,6 +235,7 @@ private slots:
         QFETCH(bool, shutdownCard);
         QFETCH(qint64, shown);
         Gate agent(false);
+        agent.delegate->settings().show(); // the reading then is older than the mouse's
         if (percent >= 0)
             agent.batteries.setMouse(percent, charging);
         if (shutdownCard) {
@@ -269,7 +270,7 @@ private slots:
         const QString byHand = "Applications/nightwick";
         row("succeeds", byHand, "", false, "", "");
         row("succeeds, quits once the card goes", byHand, "", true, "", "");
-        row("$APPIMAGE inherited", byHand, "/Applications/T", false, "", "");
+        row("$APPIMAGE inherited", byHand, "/proc/version", false, "", ""); // a file, not ours
         // Only the package manager removes the program; the rest goes, with a word on how.
         row("packaged: stays, tells how", "/usr/bin/nightwick", "", false, "",
             "sudo apt remove nightwick");

@@ -39,6 +39,7 @@ private slots:
         QTest::addColumn<Number>("threshold");
         QTest::newRow("non-numeric threshold") << QByteArray("threshold=ten\n") << Number();
         QTest::newRow("lastSeen not a date") << QByteArray("lastSeen=yesterday\n") << Number();
+        QTest::newRow("its key escaped") << QByteArray("lastS%U0065en=yesterday\n") << Number();
         QTest::newRow("garbage lines")
             << QByteArray("\x01\x02 junk\n[General\n=\nthreshold=20\nno equals sign\n")
             << Number(20);

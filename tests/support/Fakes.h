@@ -179,7 +179,8 @@ struct Gate {
     static void settle() { QCoreApplication::processEvents(), QCoreApplication::processEvents(); }
     void clickSettingsRow(const char* name, int times = 1)
     {
-        delegate->settings().show();
+        if (!delegate->settings().window())
+            delegate->settings().show();
         auto* row = delegate->settings().window()->findChild<QWidget*>(name);
         QVERIFY(row);
         while (times-- > 0)
