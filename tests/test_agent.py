@@ -137,10 +137,12 @@ class Agent(dbusmock.DBusTestCase):
     def shut_down(self, percent, charging, sent, card):
         self.mouse(percent, charging)
         self.launch()
-        self.assertTrue(self.holds(1))
-        announced = time.monotonic()
+        self.assertTrue(self.holds(1))  # past its launch, which read the mouse once
+        reads = lambda: len(self.upower.GetMethodCalls('EnumerateDevices', **MOCK))
+        before, announced = reads(), time.monotonic()
         self.announce(True)
-        if sent:
+        if sent:  # once the agent reads the mouse for the announcement, as logind's delay allows
+            self.assertTrue(eventually(lambda: reads() > before))
             self.agent.send_signal(sent)
         self.assertTrue(self.ends_cleanly() if sent else self.holds(0))
         held = time.monotonic() - announced

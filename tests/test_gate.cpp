@@ -52,10 +52,7 @@ namespace {
 
 bool mountsOwnFaults = false; // the disk's faults are mounts (see main)
 
-QString words(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+const auto words = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
 
 } // namespace
 
