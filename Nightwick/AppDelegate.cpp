@@ -22,7 +22,7 @@ AppDelegate::AppDelegate(Services services, QObject* parent)
     : QObject(parent)
     , m_services(std::move(services))
     , m_model(m_services.model)
-    , m_reminder(m_services.model.clock)
+    , m_reminder(m_services.model.clock, m_services.activeOutput)
 {
 }
 

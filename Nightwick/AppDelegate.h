@@ -12,6 +12,7 @@
 #include "SettingsWindow.h"
 #include "Clock.h"
 
+class ActiveOutput;
 class ConsoleLogins;
 class LoginSession;
 class SessionManagerClient;
@@ -28,6 +29,7 @@ public:
         ShutdownInhibitor& shutdownInhibitor;
         LoginSession& loginSession;
         SessionManagerClient* sessionManager = nullptr; // none on desktops without one
+        ActiveOutput* activeOutput = nullptr; // asked where the card goes, where that is needed
     };
 
     // Why the agent is asked to quit.

@@ -1,6 +1,7 @@
 #include "ReminderWindow.h"
 #include "ReminderWindow_p.h"
 #include "Clock.h"
+#include "platform/desktop/ActiveOutput.h"
 #include "platform/desktop/WindowSystem.h"
 
 #include <QGuiApplication>
@@ -16,24 +17,35 @@ struct DeleteLater {
 
 } // namespace
 
-ReminderNSWindow::ReminderNSWindow(bool translucent)
+CardWindowKind cardWindowKind(QStringView platform, QStringView windowManager)
+{
+    if (platform != u"xcb") {
+        return CardWindowKind::Plain;
+    }
+    // KWin gives no keyboard to a bypassing window through XWayland, where it offers no keyboard
+    // grab either; a window it manages and activates gets the keys, on X11 too.
+    return windowManager == u"KWin" ? CardWindowKind::Managed : CardWindowKind::Bypassing;
+}
+
+ReminderNSWindow::ReminderNSWindow(bool translucent, CardWindowKind kind)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                            Qt::NoDropShadowWindowHint)
 {
-    // On X11 the window manager is bypassed: nothing then decorates, moves, animates or stacks
-    // the reminder under another window, and it shows on whichever desktop is current. It stays
-    // an ordinary window, not a tool window: wlroots compositors (sway and others) never give the
-    // keyboard to a bypassing window of the utility type, so through XWayland no key would reach
-    // it.
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        setWindowFlag(Qt::X11BypassWindowManagerHint);
-    }
+    // Elsewhere on X11 the window manager is bypassed: nothing then decorates, moves, animates or
+    // stacks the reminder under another window, and it shows on whichever desktop is current. It
+    // stays an ordinary window, not a tool window: wlroots compositors (sway and others) never
+    // give the keyboard to a bypassing window of the utility type, so through XWayland no key
+    // would reach it.
+    setWindowFlag(Qt::X11BypassWindowManagerHint, kind == CardWindowKind::Bypassing);
     setAttribute(Qt::WA_TranslucentBackground, translucent);
     setAttribute(Qt::WA_NoSystemBackground, translucent);
     setFocusPolicy(Qt::StrongFocus);
     setWindowTitle(QStringLiteral("nightwick"));
     m_keyboardTimer.setInterval(keyboardClaimInterval);
     connect(&m_keyboardTimer, &QTimer::timeout, this, &ReminderNSWindow::claimKeyboard);
+    if (kind == CardWindowKind::Managed) {
+        WindowSystem::keepOffTaskbar(winId()); // the card is no task to switch to
+    }
 }
 
 ReminderNSWindow::~ReminderNSWindow() = default;
@@ -139,14 +151,18 @@ QRect centredIn(const QRect& frame, QSize size)
 }
 
 struct ReminderWindow::Open {
+    quint64 serial = 0; // tells this reminder from a later one
     std::unique_ptr<ReminderNSWindow, DeleteLater> window;
+    ReminderCard* card = nullptr; // the window's child
+    bool translucent = false;
     std::unique_ptr<Timer, DeleteLater> closeTimer;
     std::function<void()> completion;
 };
 
-ReminderWindow::ReminderWindow(Clock& clock, QObject* parent)
+ReminderWindow::ReminderWindow(Clock& clock, ActiveOutput* activeOutput, QObject* parent)
     : QObject(parent)
     , m_clock(clock)
+    , m_activeOutput(activeOutput)
 {
 }
 
@@ -175,40 +191,19 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
         }
     };
 
-    const bool translucent = WindowSystem::composites();
+    const CardWindowKind kind =
+        cardWindowKind(QGuiApplication::platformName(), WindowSystem::windowManagerName());
     auto open = std::make_unique<Open>();
+    open->serial = ++m_shown;
     open->completion = std::move(completion);
-    open->window.reset(new ReminderNSWindow(translucent));
-    auto* card = new ReminderCard(batteryPercent, m_clock, dismissIfAlive, open->window.get());
-    const QSize size = card->sizeHint();
-    open->window->setFixedSize(size);
+    open->translucent = WindowSystem::composites();
+    open->window.reset(new ReminderNSWindow(open->translucent, kind));
+    open->card = new ReminderCard(batteryPercent, m_clock, dismissIfAlive, open->window.get());
+    open->window->setFixedSize(open->card->sizeHint());
     open->window->onKeyDown = dismissIfAlive;
-
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    QList<QRect> frames;
-    for (const QScreen* screen : screens) {
-        frames.append(screen->geometry());
-    }
-    const qsizetype primary = screens.indexOf(QGuiApplication::primaryScreen());
-    const std::optional<qsizetype> chosen = chooseScreen(
-        frames, WindowSystem::pointerHint(), primary >= 0 ? std::optional(primary) : std::nullopt);
-    if (chosen) {
-        QScreen* screen = screens[*chosen];
-        const QRect placed = centredIn(screen->geometry(), size);
-        open->window->setScreen(screen);
-        open->window->move(placed.topLeft());
-        if (!translucent) {
-            // Without a compositor the margin would show black; paint what was behind it.
-            card->setBackdrop(screen->grabWindow(0, placed.x() - screen->geometry().x(),
-                                                 placed.y() - screen->geometry().y(), size.width(),
-                                                 size.height()));
-        }
-    }
-
     open->closeTimer.reset(m_clock.createTimer().release());
     connect(open->closeTimer.get(), &Timer::timeout, this, dismissIfAlive);
     m_open = std::move(open);
-    m_open->window->present();
 
     // Zero, negative or unreadable durations close on the next turn of the event loop, never
     // within show().
@@ -216,6 +211,44 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
     const auto timeout = std::chrono::milliseconds(
         std::llround(std::clamp(milliseconds, 0.0, double(std::numeric_limits<int>::max()))));
     m_open->closeTimer->start(timeout, false);
+
+    if (kind == CardWindowKind::Managed && m_activeOutput && !WindowSystem::visiblePointer()) {
+        // KWin knows the output the pointer is on; the card waits for its word, within the budget.
+        auto place = [self, serial = m_open->serial](std::optional<QRect> output) {
+            if (self && self->m_open && self->m_open->serial == serial) {
+                self->showAt(output ? std::optional(output->center()) : std::nullopt);
+            }
+        };
+        m_activeOutput->ask(WindowSystem::compositorAnswerBudget, std::move(place));
+        return;
+    }
+    showAt(WindowSystem::pointerHint());
+}
+
+void ReminderWindow::showAt(std::optional<QPoint> pointer)
+{
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    QList<QRect> frames;
+    for (const QScreen* screen : screens) {
+        frames.append(screen->geometry());
+    }
+    const qsizetype primary = screens.indexOf(QGuiApplication::primaryScreen());
+    const std::optional<qsizetype> chosen =
+        chooseScreen(frames, pointer, primary >= 0 ? std::optional(primary) : std::nullopt);
+    ReminderNSWindow& window = *m_open->window;
+    if (chosen) {
+        QScreen* screen = screens[*chosen];
+        const QRect placed = centredIn(screen->geometry(), window.size());
+        window.setScreen(screen);
+        window.move(placed.topLeft());
+        if (!m_open->translucent) {
+            // Without a compositor the margin would show black; paint what was behind it.
+            m_open->card->setBackdrop(screen->grabWindow(0, placed.x() - screen->geometry().x(),
+                                                         placed.y() - screen->geometry().y(),
+                                                         placed.width(), placed.height()));
+        }
+    }
+    window.present();
 }
 
 void ReminderWindow::dismiss()

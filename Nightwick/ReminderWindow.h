@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QObject>
+#include <QPoint>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
+class ActiveOutput;
 class Clock;
 
 // Puts the shutdown reminder card on screen and takes it away again: one at a time, closing on
@@ -12,7 +15,9 @@ class Clock;
 class ReminderWindow : public QObject {
     Q_OBJECT
 public:
-    explicit ReminderWindow(Clock& clock, QObject* parent = nullptr);
+    // `activeOutput` places the card where the pointer cannot be seen (KWin through XWayland).
+    explicit ReminderWindow(Clock& clock, ActiveOutput* activeOutput = nullptr,
+                            QObject* parent = nullptr);
     ~ReminderWindow() override;
 
     // True from show() until the reminder is dismissed.
@@ -27,6 +32,11 @@ public:
 
 private:
     struct Open;
+    // Centres the open reminder on the screen under `pointer` (else the primary) and shows it.
+    void showAt(std::optional<QPoint> pointer);
+
     Clock& m_clock;
+    ActiveOutput* m_activeOutput;
+    quint64 m_shown = 0;
     std::unique_ptr<Open> m_open; // the window, its time-out and completion while one is shown
 };

@@ -65,13 +65,22 @@ private:
     BlockBarPulse m_pulse;
 };
 
+// How the card's window stands with the window manager.
+enum class CardWindowKind {
+    Plain,     // no X11: an ordinary frameless window
+    Bypassing, // X11: out of the window manager's hands, holding the keyboard itself
+    Managed,   // X11 under KWin: kept above and activated by the window manager, which on Wayland
+               // gives the keyboard to no window it does not manage
+};
+CardWindowKind cardWindowKind(QStringView platform, QStringView windowManager);
+
 // The frameless, always-on-top window the card sits in. Every key that reaches it goes no
 // further. A fresh press runs onKeyDown; a key held since before the card appeared (Enter that
 // confirmed the log-out) reaches it only as repeats and then a release, and runs nothing.
 class ReminderNSWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit ReminderNSWindow(bool translucent);
+    ReminderNSWindow(bool translucent, CardWindowKind kind);
     ~ReminderNSWindow() override;
 
     std::function<void()> onKeyDown;

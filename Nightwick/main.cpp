@@ -7,6 +7,7 @@
 #include "platform/files/FreedesktopTrash.h"
 #include "platform/session/GnomeSessionClient.h"
 #include "platform/files/IniSettingsStore.h"
+#include "platform/desktop/KWinActiveOutput.h"
 #include "platform/session/LogindLoginSession.h"
 #include "platform/session/LogindShutdownInhibitor.h"
 #include "platform/desktop/MessageBoxAlerts.h"
@@ -203,6 +204,7 @@ int main(int argc, char* argv[])
     UtmpConsoleLogins consoleLogins(systemBus);
     LogindShutdownInhibitor shutdownInhibitor(systemBus);
     LogindLoginSession loginSession(systemBus);
+    KWinActiveOutput kwinOutput(QDBusConnection::sessionBus());
     const std::unique_ptr<SessionManagerClient> sessionManager =
         chooseSessionManager(QDBusConnection::sessionBus(), x11SessionManager, programFile);
 
@@ -210,7 +212,8 @@ int main(int argc, char* argv[])
                           consoleLogins,
                           shutdownInhibitor,
                           loginSession,
-                          sessionManager.get()});
+                          sessionManager.get(),
+                          &kwinOutput});
     QObject::connect(&terminationSignals, &TerminationSignals::received, &delegate,
                      &AppDelegate::terminationSignalled);
     QObject::connect(&activation, &AppActivation::activated, &delegate,

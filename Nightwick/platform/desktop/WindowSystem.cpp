@@ -12,11 +12,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
-
-// Sway answers its IPC at once; a compositor that hangs must not hold the card back for long.
-constexpr std::chrono::milliseconds compositorAnswerBudget{150};
 
 #if NIGHTWICK_HAS_XCB
 xcb_connection_t* x11Connection()
@@ -54,22 +52,101 @@ bool xwaylandFollowsPointer(xcb_connection_t* connection)
     std::free(attributes);
     return drawn;
 }
+
+xcb_atom_t atom(xcb_connection_t* connection, const char* name)
+{
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t found = reply ? reply->atom : xcb_atom_t(XCB_NONE);
+    std::free(reply);
+    return found;
+}
+
+// The value of a window's property of the given type, up to 4 KiB; empty when it has none.
+QByteArray property(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t name,
+                    xcb_atom_t type)
+{
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, window, name, type, 0, 1024), nullptr);
+    QByteArray value;
+    if (reply && reply->type == type) {
+        value = QByteArray(static_cast<const char*>(xcb_get_property_value(reply)),
+                           xcb_get_property_value_length(reply));
+    }
+    std::free(reply);
+    return value;
+}
 #endif
 
 } // namespace
 
 namespace WindowSystem {
 
-std::optional<QPoint> pointerHint()
+std::optional<QPoint> visiblePointer()
 {
 #if NIGHTWICK_HAS_XCB
     xcb_connection_t* connection = x11Connection();
     if (connection && isXWayland() && !xwaylandFollowsPointer(connection)) {
-        const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
-        return focused ? std::optional(focused->center()) : std::nullopt;
+        return std::nullopt;
     }
 #endif
     return QCursor::pos();
+}
+
+std::optional<QPoint> pointerHint()
+{
+    if (const std::optional<QPoint> pointer = visiblePointer()) {
+        return pointer;
+    }
+    const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
+    return focused ? std::optional(focused->center()) : std::nullopt;
+}
+
+QString windowManagerName()
+{
+#if NIGHTWICK_HAS_XCB
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        return {};
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+    // The window manager names a child window of its own on the root window, and the child names
+    // itself again; a stale name on the root left by a window manager that has gone does not.
+    const xcb_atom_t check = atom(connection, "_NET_SUPPORTING_WM_CHECK");
+    const auto checkWindow = [&](xcb_window_t window) {
+        const QByteArray value = property(connection, window, check, XCB_ATOM_WINDOW);
+        xcb_window_t found = XCB_NONE;
+        if (value.size() == sizeof(found)) {
+            std::memcpy(&found, value.constData(), sizeof(found));
+        }
+        return found;
+    };
+    const xcb_window_t child = checkWindow(root);
+    if (child == XCB_NONE || checkWindow(child) != child) {
+        return {};
+    }
+    return QString::fromUtf8(property(connection, child, atom(connection, "_NET_WM_NAME"),
+                                      atom(connection, "UTF8_STRING")));
+#else
+    return {};
+#endif
+}
+
+void keepOffTaskbar([[maybe_unused]] quint64 windowId)
+{
+#if NIGHTWICK_HAS_XCB
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        return;
+    }
+    // Set before the window is mapped, where the window manager reads it; Qt adds its own states
+    // to these when it shows the window.
+    const xcb_atom_t states[] = {atom(connection, "_NET_WM_STATE_SKIP_TASKBAR"),
+                                 atom(connection, "_NET_WM_STATE_SKIP_PAGER")};
+    xcb_change_property(connection, XCB_PROP_MODE_APPEND, xcb_window_t(windowId),
+                        atom(connection, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 2, states);
+    xcb_flush(connection);
+#endif
 }
 
 bool composites()
@@ -89,15 +166,12 @@ bool composites()
         screenNumber = display.mid(dot + 1).toInt();
     }
     const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screenNumber);
-    const auto atomCookie = xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData());
-    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(connection, atomCookie, nullptr);
-    if (!atom) {
+    const xcb_atom_t selection = atom(connection, name.constData());
+    if (selection == XCB_NONE) {
         return true;
     }
-    const auto ownerCookie = xcb_get_selection_owner(connection, atom->atom);
-    std::free(atom);
-    xcb_get_selection_owner_reply_t* owner =
-        xcb_get_selection_owner_reply(connection, ownerCookie, nullptr);
+    xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, selection), nullptr);
     const bool owned = owner && owner->owner != XCB_NONE;
     std::free(owner);
     return owned;

@@ -1,16 +1,31 @@
 #pragma once
 
 #include <QPoint>
+#include <QString>
 
+#include <chrono>
 #include <optional>
 
-// What the window system can tell the reminder card about the desktop, and the one favour the
-// card asks of X11.
+// What the window system can tell the reminder card about the desktop, and the favours the card
+// asks of X11.
 namespace WindowSystem {
 
-// Where the pointer is where the window system can tell; else the centre of the output sway has
-// focused; else nothing.
+// How long the card waits on a compositor's word on where the user is: one that hangs must not
+// hold it back for long.
+constexpr std::chrono::milliseconds compositorAnswerBudget{150};
+
+// Where the pointer is, where this program can see it: not so under XWayland while the pointer is
+// over a Wayland window.
+std::optional<QPoint> visiblePointer();
+
+// The visible pointer; else the centre of the output sway has focused; else nothing.
 std::optional<QPoint> pointerHint();
+
+// The name the X11 window manager goes by ("KWin", "GNOME Shell", "Xfwm4"); empty without one.
+QString windowManagerName();
+
+// Asks the window manager to leave a window not yet shown out of the taskbar and the pager.
+void keepOffTaskbar(quint64 windowId);
 
 // Whether windows can be see-through: not so on an X11 display without a compositing manager.
 bool composites();

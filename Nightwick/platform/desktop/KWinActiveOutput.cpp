@@ -1,0 +1,112 @@
+#include "KWinActiveOutput.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
+namespace {
+
+QDBusMessage kwinCall(const QString& method)
+{
+    return QDBusMessage::createMethodCall(QStringLiteral("org.kde.KWin"), QStringLiteral("/KWin"),
+                                          QStringLiteral("org.kde.KWin"), method);
+}
+
+// "x,y,wxh", as KWin writes a rectangle.
+std::optional<QRect> parseGeometry(QStringView text)
+{
+    const QList<QStringView> corner = text.split(u',');
+    const QList<QStringView> size = corner.size() == 3 ? corner[2].split(u'x') : corner;
+    if (corner.size() != 3 || size.size() != 2) {
+        return std::nullopt;
+    }
+    bool ok[4] = {};
+    const QRect found(corner[0].toInt(&ok[0]), corner[1].toInt(&ok[1]), size[0].toInt(&ok[2]),
+                      size[1].toInt(&ok[3]));
+    if (!std::all_of(std::begin(ok), std::end(ok), [](bool each) { return each; }) ||
+        !found.isValid()) {
+        return std::nullopt;
+    }
+    return found;
+}
+
+} // namespace
+
+KWinActiveOutput::KWinActiveOutput(QDBusConnection bus, QObject* parent)
+    : QObject(parent)
+    , m_bus(std::move(bus))
+{
+}
+
+void KWinActiveOutput::ask(std::chrono::milliseconds budget,
+                           std::function<void(std::optional<QRect>)> answer)
+{
+    // Both questions go at once; the answer waits for the second reply. A late reply is worth
+    // nothing to a card that is already on screen, so each times out within the budget.
+    struct Replies {
+        std::optional<QString> name;
+        std::optional<QString> information;
+        int pending = 2;
+        std::function<void(std::optional<QRect>)> answer;
+    };
+    auto replies = std::make_shared<Replies>();
+    replies->answer = std::move(answer);
+    const auto ask = [&](const QString& method, std::optional<QString> Replies::*into) {
+        auto* watcher = new QDBusPendingCallWatcher(
+            m_bus.asyncCall(kwinCall(method), int(budget.count())), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [replies, into](QDBusPendingCallWatcher* finished) {
+                    finished->deleteLater();
+                    const QDBusPendingReply<QString> reply = *finished;
+                    if (reply.isValid()) {
+                        (*replies).*into = reply.value();
+                    }
+                    if (--replies->pending > 0) {
+                        return;
+                    }
+                    std::optional<QRect> output;
+                    if (replies->name && replies->information) {
+                        output = kwinOutputGeometry(*replies->information, *replies->name);
+                    }
+                    replies->answer(output);
+                });
+    };
+    ask(QStringLiteral("activeOutputName"), &Replies::name);
+    ask(QStringLiteral("supportInformation"), &Replies::information);
+}
+
+std::optional<QRect> kwinOutputGeometry(QStringView supportInformation, QStringView name)
+{
+    if (name.isEmpty()) {
+        return std::nullopt;
+    }
+    bool inSection = false;
+    bool named = false;
+    bool enabled = false;
+    for (QStringView line : supportInformation.split(u'\n')) {
+        line = line.trimmed();
+        if (line == u"Screens") {
+            inSection = true;
+            continue;
+        }
+        if (!inSection) {
+            continue;
+        }
+        if (line.startsWith(u"Screen ") && line.endsWith(u':')) {
+            named = enabled = false; // the next output's lines
+        } else if (line.startsWith(u"Name: ")) {
+            named = line.sliced(6) == name;
+        } else if (line.startsWith(u"Enabled: ")) {
+            enabled = line.sliced(9) == u"1";
+        } else if (line.startsWith(u"Geometry: ") && named && enabled) {
+            return parseGeometry(line.sliced(10));
+        } else if (!line.isEmpty() && !line.contains(u':') && !line.startsWith(u'-') &&
+                   !line.startsWith(u'=')) {
+            inSection = false; // the next section's title
+        }
+    }
+    return std::nullopt;
+}
