@@ -204,6 +204,7 @@ private slots:
         reminder.show(3, 10.0, [&] { events << "second while open"; });
         QPointer<ReminderNSWindow> window = openWindow();
         QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        QCOMPARE(window->geometry().center(), window->screen()->geometry().center());
         for (int i = 0; held && i < 5; ++i) {
             QKeyEvent key(i % 2 ? QEvent::KeyPress : QEvent::KeyRelease, held, {});
             key.setTimestamp(1000 + 40 * (i / 2));
