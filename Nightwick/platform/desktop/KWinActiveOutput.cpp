@@ -3,8 +3,8 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <algorithm>
-#include <iterator>
+#include <QRegularExpression>
+
 #include <memory>
 
 namespace {
@@ -18,19 +18,11 @@ QDBusMessage kwinCall(const QString& method)
 // "x,y,wxh", as KWin writes a rectangle.
 std::optional<QRect> parseGeometry(QStringView text)
 {
-    const QList<QStringView> corner = text.split(u',');
-    const QList<QStringView> size = corner.size() == 3 ? corner[2].split(u'x') : corner;
-    if (corner.size() != 3 || size.size() != 2) {
-        return std::nullopt;
-    }
-    bool ok[4] = {};
-    const QRect found(corner[0].toInt(&ok[0]), corner[1].toInt(&ok[1]), size[0].toInt(&ok[2]),
-                      size[1].toInt(&ok[3]));
-    if (!std::all_of(std::begin(ok), std::end(ok), [](bool each) { return each; }) ||
-        !found.isValid()) {
-        return std::nullopt;
-    }
-    return found;
+    static const QRegularExpression rectangle(QStringLiteral("^(-?\\d+),(-?\\d+),(\\d+)x(\\d+)$"));
+    const QRegularExpressionMatch match = rectangle.match(text.toString());
+    const QRect found(match.captured(1).toInt(), match.captured(2).toInt(),
+                      match.captured(3).toInt(), match.captured(4).toInt());
+    return match.hasMatch() && found.isValid() ? std::optional(found) : std::nullopt;
 }
 
 } // namespace
@@ -44,8 +36,9 @@ KWinActiveOutput::KWinActiveOutput(QDBusConnection bus, QObject* parent)
 void KWinActiveOutput::ask(std::chrono::milliseconds budget,
                            std::function<void(std::optional<QRect>)> answer)
 {
-    // Both questions go at once; the answer waits for the second reply. A late reply is worth
-    // nothing to a card that is already on screen, so each times out within the budget.
+    // Both questions go at once; the answer waits for the second reply. The card waits for the
+    // answer, and is better on the primary screen in time than on the right one late, so each
+    // question times out within the budget.
     struct Replies {
         std::optional<QString> name;
         std::optional<QString> information;
