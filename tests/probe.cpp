@@ -7,9 +7,12 @@
 //                                    whether logind's lock came within 5 s: "held" or "none"
 //   nw-probe write-settings FILE     two keys to a new number each time, as fast as it can,
 //                                    each write named once it has returned
+//   nw-probe kwin                    each answer to where KWin's active output is, given 100 ms
+//                                    on the session bus: "-1920,0 1920x1080", "none"
 #include "AppModel.h"
 #include "platform/battery/SysfsBatteryServices.h"
 #include "platform/battery/UPowerBatteryServices.h"
+#include "platform/desktop/KWinActiveOutput.h"
 #include "platform/files/IniSettingsStore.h"
 #include "platform/session/LogindLoginSession.h"
 #include "platform/session/LogindShutdownInhibitor.h"
@@ -19,6 +22,9 @@
 #include <QDeadlineTimer>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
+
+using namespace std::chrono_literals;
 
 static QString battery(BatteryServices& services)
 {
@@ -57,6 +63,17 @@ int main(int argc, char* argv[])
                 return 1;
             out << n << Qt::endl;
         }
+    } else if (arguments.value(1) == "kwin") {
+        KWinActiveOutput kwin(QDBusConnection::sessionBus());
+        QStringList answers;
+        kwin.ask(100ms, [&](std::optional<QRect> output) {
+            answers << (output ? QString::asprintf("%d,%d %dx%d", output->x(), output->y(),
+                                                   output->width(), output->height())
+                               : "none");
+        });
+        QTimer::singleShot(500, [] { QCoreApplication::quit(); }); // time for a second answer
+        QCoreApplication::exec();
+        out << answers.join(", ") << '\n';
     } else {
         return 2;
     }

@@ -289,6 +289,36 @@ class Agent(dbusmock.DBusTestCase):
                               "time.sleep(1); ret = os.open('/dev/null', 0)", **MOCK)
         self.assertEqual(self.probe_session()[2], 'held')
 
+    # Where KWin says the user is, as the card asks it: the place of the output KWin calls active,
+    # from a section of its support information as KWin 5.27 writes it, in one answer; nothing
+    # when KWin does not answer within the 100 ms given.
+    KWIN_INFORMATION = (
+        'Options\n=======\nName: eDP-1\nEnabled: 1\nGeometry: 0,0,800x600\n\nScreens\n=======\n'
+        'Screen 0:\n---------\nName: DP-10\nEnabled: 1\nGeometry: 0,0,1280x800\nScale: 1\n'
+        'Screen 1:\n---------\nName: DP-1\nEnabled: 0\nGeometry: 1280,0,1280x800\nScreen 2:\n'
+        '---------\nName: HDMI-A-1\nEnabled: 1\nGeometry: -1920,0,1920x1080\nScreen 3:\n---------\n'
+        'Name: Virtual-2\nEnabled: 1\nGeometry: 0,0,0x0\n\nCompositing\n===========\nName: eDP-1\n'
+        'Enabled: 1\nGeometry: 0,0,800x600\n')
+    KWIN = [  # name, the output KWin calls active ('silent': no answer), the answer
+        ('first', 'DP-10', '0,0 1280x800'),
+        ('left of it', 'HDMI-A-1', '-1920,0 1920x1080'),
+        ("disabled, its name the start of another's", 'DP-1', 'none'),
+        ('no size', 'Virtual-2', 'none'),
+        ('not an output', 'eDP-1', 'none'),
+        ('silent', 'silent', 'none'),
+    ]
+
+    def test_kwin_active_output(self):
+        self.each(self.KWIN, self.kwin_output)
+
+    def kwin_output(self, active, expected):
+        self.addCleanup(self.end, self.spawn_server('org.kde.KWin', '/KWin', 'org.kde.KWin',
+                                                    system_bus=False, stdout=subprocess.DEVNULL))
+        self.session.get_object('org.kde.KWin', '/KWin').AddMethods('org.kde.KWin', [
+            ('activeOutputName', '', 's', f'time.sleep({active == "silent"}); ret = {active!r}'),
+            ('supportInformation', '', 's', f'ret = {self.KWIN_INFORMATION!r}')], **MOCK)
+        self.assertEqual(self.probe('kwin')[0], expected)
+
     # GNOME's session manager: QueryEndSession is answered at once; EndSession once the card has
     # gone; the agent ends only when told to stop, or when the session manager leaves mid log-out.
     LOGOUTS = [

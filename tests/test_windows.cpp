@@ -2,7 +2,6 @@
 #include "ReminderWindow.h"
 #include "ReminderWindow_p.h"
 #include "SettingsWindow.h"
-#include "platform/desktop/KWinActiveOutput.h"
 
 #include "Fakes.h"
 #include "ReferencePicture.h"
@@ -124,54 +123,11 @@ private slots:
 
     // The card's window: managed where KWin manages windows (it gives no keys to others through
     // XWayland), out of the window manager's hands elsewhere on X11.
-    void cardWindowKind_data()
-    {
-        QTest::addColumn<QString>("platform");
-        QTest::addColumn<QString>("windowManager");
-        QTest::addColumn<CardWindowKind>("kind");
-        const auto row = [](const char* name, const char* platform, const char* windowManager,
-                            CardWindowKind kind) {
-            QTest::newRow(name) << QString(platform) << QString(windowManager) << kind;
-        };
-        row("KWin", "xcb", "KWin", CardWindowKind::Managed);
-        row("GNOME Shell", "xcb", "GNOME Shell", CardWindowKind::Bypassing);
-        row("no window manager", "xcb", "", CardWindowKind::Bypassing);
-        row("no X11", "wayland", "KWin", CardWindowKind::Plain);
-    }
     void cardWindowKind()
     {
-        QFETCH(QString, platform);
-        QFETCH(QString, windowManager);
-        QFETCH(CardWindowKind, kind);
-        QCOMPARE(::cardWindowKind(platform, windowManager), kind);
-    }
-
-    // Where KWin's active output lies, from its support information as KWin 5.27 writes it.
-    void kwinOutputGeometry_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<std::optional<QRect>>("geometry");
-        const std::optional<QRect> none;
-        QTest::newRow("first") << "DP-10" << std::optional(QRect(0, 0, 1280, 800));
-        QTest::newRow("left of it") << "HDMI-A-1" << std::optional(QRect(-1920, 0, 1920, 1080));
-        QTest::newRow("disabled, its name the start of another's") << "DP-1" << none;
-        QTest::newRow("no size") << "Virtual-2" << none;
-        QTest::newRow("not an output") << "eDP-1" << none;
-        QTest::newRow("no name") << "" << none;
-    }
-    void kwinOutputGeometry()
-    {
-        QFETCH(QString, name);
-        QFETCH(std::optional<QRect>, geometry);
-        const QString information = QStringLiteral(
-            "Options\n=======\nName: eDP-1\nGeometry: 0,0,800x600\n\nScreens\n=======\n"
-            "Number of Screens: 4\n\nScreen 0:\n---------\nName: DP-10\nEnabled: 1\n"
-            "Geometry: 0,0,1280x800\nScale: 1\nScreen 1:\n---------\nName: DP-1\nEnabled: 0\n"
-            "Geometry: 1280,0,1280x800\nScreen 2:\n---------\nName: HDMI-A-1\nEnabled: 1\n"
-            "Geometry: -1920,0,1920x1080\nScreen 3:\n---------\nName: Virtual-2\nEnabled: 1\n"
-            "Geometry: 0,0,0x0\n\nCompositing\n===========\nName: eDP-1\nEnabled: 1\n"
-            "Geometry: 0,0,800x600\n");
-        QCOMPARE(::kwinOutputGeometry(information, name), geometry);
+        QCOMPARE(::cardWindowKind(u"xcb", u"KWin"), CardWindowKind::Managed);
+        QCOMPARE(::cardWindowKind(u"xcb", u"GNOME Shell"), CardWindowKind::Bypassing);
+        QCOMPARE(::cardWindowKind(u"wayland", u"KWin"), CardWindowKind::Plain);
     }
 
     void dismissal_data()

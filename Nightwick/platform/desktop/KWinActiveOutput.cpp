@@ -73,9 +73,6 @@ void KWinActiveOutput::ask(std::chrono::milliseconds budget,
 
 std::optional<QRect> kwinOutputGeometry(QStringView supportInformation, QStringView name)
 {
-    if (name.isEmpty()) {
-        return std::nullopt;
-    }
     bool inSection = false;
     bool named = false;
     bool enabled = false;
