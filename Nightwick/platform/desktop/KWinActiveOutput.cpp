@@ -40,14 +40,14 @@ void KWinActiveOutput::ask(std::chrono::milliseconds budget,
     // answer, and is better on the primary screen in time than on the right one late, so each
     // question times out within the budget.
     struct Replies {
-        std::optional<QString> name;
-        std::optional<QString> information;
+        QString name; // empty until answered
+        QString information;
         int pending = 2;
         std::function<void(std::optional<QRect>)> answer;
     };
     auto replies = std::make_shared<Replies>();
     replies->answer = std::move(answer);
-    const auto ask = [&](const QString& method, std::optional<QString> Replies::*into) {
+    const auto ask = [&](const QString& method, QString Replies::*into) {
         auto* watcher = new QDBusPendingCallWatcher(
             m_bus.asyncCall(kwinCall(method), int(budget.count())), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -57,14 +57,9 @@ void KWinActiveOutput::ask(std::chrono::milliseconds budget,
                     if (reply.isValid()) {
                         (*replies).*into = reply.value();
                     }
-                    if (--replies->pending > 0) {
-                        return;
+                    if (--replies->pending == 0) {
+                        replies->answer(kwinOutputGeometry(replies->information, replies->name));
                     }
-                    std::optional<QRect> output;
-                    if (replies->name && replies->information) {
-                        output = kwinOutputGeometry(*replies->information, *replies->name);
-                    }
-                    replies->answer(output);
                 });
     };
     ask(QStringLiteral("activeOutputName"), &Replies::name);

@@ -21,5 +21,6 @@ private:
 };
 
 // The geometry of the enabled output called `name` in KWin's support information, whose
-// "Screens" section lists each output as "Name: …", "Enabled: 1", "Geometry: x,y,wxh" lines.
+// "Screens" section lists each output as "Name: …", "Enabled: 1", "Geometry: x,y,wxh" lines;
+// nothing when there is no such output (none is called "").
 std::optional<QRect> kwinOutputGeometry(QStringView supportInformation, QStringView name);
