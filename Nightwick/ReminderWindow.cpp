@@ -212,7 +212,9 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
         std::llround(std::clamp(milliseconds, 0.0, double(std::numeric_limits<int>::max()))));
     m_open->closeTimer->start(timeout, false);
 
-    if (kind == CardWindowKind::Managed && m_activeOutput && !WindowSystem::visiblePointer()) {
+    // Where the pointer cannot be seen, the output the compositor calls active stands in for it.
+    const std::optional<QPoint> pointer = WindowSystem::visiblePointer();
+    if (!pointer && kind == CardWindowKind::Managed && m_activeOutput) {
         // KWin knows the output the pointer is on; the card waits for its word, within the budget.
         auto place = [self, serial = m_open->serial](std::optional<QRect> output) {
             if (self && self->m_open && self->m_open->serial == serial) {
@@ -222,7 +224,7 @@ void ReminderWindow::show(qint64 batteryPercent, double duration, std::function<
         m_activeOutput->ask(WindowSystem::compositorAnswerBudget, std::move(place));
         return;
     }
-    showAt(WindowSystem::pointerHint());
+    showAt(pointer ? pointer : WindowSystem::swayFocusCentre());
 }
 
 void ReminderWindow::showAt(std::optional<QPoint> pointer)

@@ -93,11 +93,8 @@ std::optional<QPoint> visiblePointer()
     return QCursor::pos();
 }
 
-std::optional<QPoint> pointerHint()
+std::optional<QPoint> swayFocusCentre()
 {
-    if (const std::optional<QPoint> pointer = visiblePointer()) {
-        return pointer;
-    }
     const std::optional<QRect> focused = swayFocusedOutput(compositorAnswerBudget);
     return focused ? std::optional(focused->center()) : std::nullopt;
 }

@@ -18,8 +18,8 @@ constexpr std::chrono::milliseconds compositorAnswerBudget{150};
 // over a Wayland window.
 std::optional<QPoint> visiblePointer();
 
-// The visible pointer; else the centre of the output sway has focused; else nothing.
-std::optional<QPoint> pointerHint();
+// The centre of the output sway has focused, which follows the pointer; nothing without sway.
+std::optional<QPoint> swayFocusCentre();
 
 // The name the X11 window manager goes by ("KWin", "GNOME Shell", "Xfwm4"); empty without one.
 QString windowManagerName();
